@@ -1,0 +1,130 @@
+/* kobas.h: the C interface of libkobas, a small HTTP/1.1 file server that shares named roots
+ * (folders or single files) with byte ranges, folder listings and a change watcher.
+ *
+ * Conventions for every function below:
+ * - Texts are zero-terminated UTF-8.
+ * - Every function except kobas_last_code and kobas_last_error first clears the calling thread's
+ *   last error. A failing call stores a negative code and a message there:
+ *   -1 bad argument, -2 wrong state, -3 socket failure, -4 not found or not usable,
+ *   -5 resources exhausted, -6 fixed limit reached.
+ * - A returned text lives in a buffer owned by the library; it stays valid until the next call
+ *   (from any thread) that writes the same buffer. The caller never frees it. On failure such a
+ *   function returns a constant empty text.
+ */
+#ifndef KOBAS_H
+#define KOBAS_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(KOBAS_BUILDING)
+#define KOBAS_API __declspec(dllexport)
+#else
+#define KOBAS_API __declspec(dllimport)
+#endif
+#else
+#define KOBAS_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Change callback: called with a root's name (valid for the call only), a detail text (always
+ * "") and the user value given to kobas_on_change. Its result is ignored. It runs on the thread
+ * that ran the poll pass, with no library lock held, so it may call any kobas_ function. */
+typedef int (*kobas_change_cb)(const char* root_name, const char* detail, void* user);
+
+/* ---- Server control ---------------------------------------------------------------------- */
+
+/* Sets one configuration key: bind_ip, port, threads, server_name, require_key, server_key.
+ * An empty or absent value restores the key's default (server_key: refused). Takes effect at the
+ * next start (bind_ip, port, threads) or the next request (require_key, server_key).
+ * Returns 0, or -1 with a message ("key required", "unknown key", "port 0..65535", ...). */
+KOBAS_API int kobas_config(const char* key, const char* value);
+
+/* Opens the listening socket and starts the accept thread and the workers.
+ * Returns 0; -1 "bad bind_ip"; -2 "already running"; -3 socket, bind or listen failure;
+ * -5 "thread start failed". */
+KOBAS_API int kobas_start(void);
+
+/* Stops a running server: joins every thread (each worker finishes its connection), closes the
+ * listening and queued sockets and empties the root registry. Does nothing when none runs. */
+KOBAS_API void kobas_stop(void);
+
+/* 1 while the server runs, else 0. */
+KOBAS_API int kobas_is_running(void);
+
+/* The bound port while running (the chosen one when configured with port 0), else 0. */
+KOBAS_API int kobas_port(void);
+
+/* The library version, "1.0.0"; a constant text. */
+KOBAS_API const char* kobas_version(void);
+
+/* ---- Roots ------------------------------------------------------------------------------- */
+
+/* Registers NAME (1 to 128 of A-Z a-z 0-9 - . _, not starting with - or .) for PATH (a folder
+ * or one file, at most 1,024 bytes), then runs one change-poll pass. Returns 0 or -1, -4, -5,
+ * -6 with a message. */
+KOBAS_API int kobas_add_root(const char* name, const char* path);
+
+/* Removes a root. Returns 0, -1 "name required" or -4 "no root named NAME". */
+KOBAS_API int kobas_remove_root(const char* name);
+
+/* Number of registered roots. */
+KOBAS_API int kobas_root_count(void);
+
+/* The roots as a JSON array of {"name","path","kind"}; valid until the next call. */
+KOBAS_API const char* kobas_roots_json(void);
+
+/* ---- Content ----------------------------------------------------------------------------- */
+
+/* The HTML index page of folder REL inside root ROOT_NAME; valid until the next call.
+ * Empty text on failure with -1, -4 or -6 and a message. */
+KOBAS_API const char* kobas_listing_html(const char* root_name, const char* rel);
+
+/* One page of the JSON listing: entries OFFSET (negative: 0) to OFFSET+LIMIT-1 (LIMIT outside
+ * 1..500: 500); valid until the next call. Empty text on failure, as kobas_listing_html. */
+KOBAS_API const char* kobas_listing_json(const char* root_name, const char* rel, int offset,
+                                         int limit);
+
+/* The link path "/ROOT/REL" with each segment percent-encoded, "/" appended for a folder.
+ * Empty text when longer than 2,047 bytes. Shares its buffer with kobas_mime_for. */
+KOBAS_API const char* kobas_href_for(const char* root_name, const char* rel, int is_dir);
+
+/* ---- Request primitives ------------------------------------------------------------------ */
+
+/* Parses a Range header against a resource of SIZE bytes into the inclusive span FIRST..LAST
+ * (each output optional). Returns 0 satisfiable (PARTIAL 1 when a list was cut to its first
+ * range), 1 no header, -1 malformed, 416 not satisfiable. Sets no message. */
+KOBAS_API int kobas_parse_range(const char* header, int64_t size, int64_t* first, int64_t* last,
+                                int* partial);
+
+/* The media type for a file name's extension; valid until the next call of kobas_mime_for or
+ * kobas_href_for. */
+KOBAS_API const char* kobas_mime_for(const char* name);
+
+/* 0 when a relative path is safe to resolve inside a root, 400 malformed, 404 dot segment. */
+KOBAS_API int kobas_safe_rel(const char* rel);
+
+/* ---- Changes ----------------------------------------------------------------------------- */
+
+/* Registers the change callback (NULL switches reports off). Returns 1 with a callback, else 0. */
+KOBAS_API int kobas_on_change(kobas_change_cb cb, void* user);
+
+/* Runs one change-poll pass on the calling thread; reports at most one changed root. */
+KOBAS_API void kobas_poll_changes(void);
+
+/* ---- Errors ------------------------------------------------------------------------------ */
+
+/* The calling thread's last result code: 0 or negative. */
+KOBAS_API int kobas_last_code(void);
+
+/* The calling thread's last message ("" after a success); valid while the thread lives. */
+KOBAS_API const char* kobas_last_error(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOBAS_H */

@@ -1,0 +1,41 @@
+// roots.h: the process-wide registry of roots (named folders or single files). Resolution, the
+// change watcher, /api/folders and the server stop read it under its lock.
+#pragma once
+
+#include <cstddef>
+
+#include "plat/plat.h"
+
+struct string_builder;
+
+inline constexpr int ROOTS_MAX = 4096;
+inline constexpr int ROOT_NAME_MAX_BYTES = 128;
+inline constexpr int ROOT_PATH_MAX_BYTES = 1024;
+
+struct root_rec {
+  char* name;   // owned; unique, compared byte for byte
+  char* path;   // owned; plat_realpath of the registered path
+  int is_file;  // kind at registration, never re-examined
+};
+
+struct root_registry {
+  plat_mutex lock;  // guards roots and count; taken before the change watcher's lock
+  root_rec roots[ROOTS_MAX];  // 0..count-1 in registration order
+  int count;
+};
+
+// The registry; its lock is created exactly once, safely against concurrent first callers.
+root_registry* roots_get();
+
+// Registers NAME for PATH; 0 or a negative code with the last error set.
+int roots_add(root_registry* r, const char* name, const char* path);
+// Removes NAME keeping the order of the others; 0 or a negative code with the last error set.
+int roots_remove(root_registry* r, const char* name);
+// Empties the registry under its lock (server stop); no change is reported.
+void roots_clear(root_registry* r);
+// Appends the roots list JSON to SB, never growing it past MAX_BYTES - 1 bytes: a record that
+// does not fit is left out whole. Takes the lock.
+void roots_json(root_registry* r, string_builder* sb, size_t max_bytes);
+
+// The key of a root path (its last component; "root" for an empty path), cut to SIZE - 1.
+void root_key_of(const char* path, char* out, size_t size);

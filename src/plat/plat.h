@@ -1,0 +1,134 @@
+// plat.h: the platform layer. Everything that differs between operating systems sits behind
+// these functions: files and folders, threads and locks, clocks, and the few socket calls of the
+// server. Paths are UTF-8 here; the layer never touches the last error and never decides policy.
+// This header includes no OS header; one implementation per OS lives in plat/<os>/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// ---- Files and folders -------------------------------------------------------------------------
+
+// Filled by plat_stat. Kind, size and time describe the target of a link; is_link says whether
+// the path itself is a symbolic link. Exactly one of is_dir and is_file is 1 after a success.
+struct plat_stat_rec {
+  int32_t is_dir;
+  int32_t is_file;  // 1 - is_dir: anything that exists and is not a folder
+  int32_t is_link;
+  int64_t size;   // bytes
+  int64_t mtime;  // seconds since 1970-01-01 UTC; negative before
+};
+
+// 0, or -1 with every field of OUT set to 0. FLAG is accepted for the callers' sake and unused.
+int plat_stat(const char* path, plat_stat_rec* out, int flag);
+
+// Absolute, normalised form of PATH (relative paths are taken against the current folder), with
+// the links of its existing part resolved, so that containment can be decided on the text. The
+// path need not exist. Heap text the caller frees with free(); null on failure.
+char* plat_realpath(const char* path);
+
+// 1 when PATH (a plat_realpath result) is ROOT itself or lies below it, else 0. Byte-exact: the
+// file systems here are case-sensitive. An empty ROOT contains nothing.
+int plat_path_under(const char* path, const char* root);
+
+struct plat_dir;  // opaque; one thread at a time
+
+// Opens a folder for enumeration; a trailing "/" or "\" is accepted; "" is the current folder.
+plat_dir* plat_opendir(const char* path);
+// The next entry name, never "." or ".."; owned by the handle and valid until the next call on
+// it. Null at the end (or on a failure, which also ends the enumeration).
+const char* plat_readdir(plat_dir* dir);
+void plat_closedir(plat_dir* dir);  // null does nothing
+
+struct plat_file;  // opaque; one thread at a time
+
+// Opens an existing regular file for reading, without blocking on FIFOs or devices (they are
+// refused). Null on failure.
+plat_file* plat_fopen_read(const char* path);
+// Reads up to N bytes at OFFSET: bytes read, 0 at or past the end, -1 on failure.
+int64_t plat_fread_at(plat_file* f, uint64_t offset, void* buf, uint32_t n);
+void plat_fclose(plat_file* f);  // null does nothing
+
+// ---- Sockets -----------------------------------------------------------------------------------
+
+// Wide enough for every platform's socket value; PLAT_NO_SOCK stands for no socket.
+using plat_sock = int64_t;
+inline constexpr plat_sock PLAT_NO_SOCK = -1;
+
+int plat_net_init();             // 0 ready, -1 failure; later calls after a success do nothing
+void plat_sock_close(plat_sock s);  // PLAT_NO_SOCK does nothing
+int plat_sock_errno();           // the calling thread's last socket error code
+
+// Waits up to TIMEOUT_MS (negative: no limit, 0: only looks) on one socket. EVENTS: 1 readable,
+// 2 writable. Result -1 error, 0 time-out, else a mask: 1 readable, error or hang-up; 2 writable.
+int plat_poll1(plat_sock s, int events, int timeout_ms);
+
+// A TCP/IPv4 stream socket, not inherited by child processes; PLAT_NO_SOCK on failure.
+plat_sock plat_tcp_socket();
+int plat_sock_reuseaddr(plat_sock s);  // SO_REUSEADDR on; 0 or -1
+int plat_sock_nodelay(plat_sock s);    // TCP_NODELAY on; 0 or -1
+// Bounds how long one send may make no progress; 0 or -1.
+int plat_sock_send_timeout(plat_sock s, int timeout_ms);
+// Binds to IPV4 (host byte order, a*2^24 + b*2^16 + c*2^8 + d) and PORT, then listens.
+int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog);
+int plat_sock_local_port(plat_sock s);        // the bound port, or -1
+plat_sock plat_sock_accept(plat_sock listener);  // PLAT_NO_SOCK on failure
+
+// One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls retried).
+int64_t plat_recv(plat_sock s, void* buf, size_t n);
+// One send that never raises SIGPIPE: bytes sent (maybe fewer than N), -1 on error or when the
+// send time-out passed without progress.
+int64_t plat_send(plat_sock s, const void* buf, size_t n);
+
+// Sends COUNT bytes of F from OFFSET on S: the file-body path of the server (zero-copy where the
+// platform has it). Returns the bytes sent; fewer than COUNT when the file ended early, a read
+// failed or a send failed.
+uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count);
+
+// ---- Threads and locks -------------------------------------------------------------------------
+
+using plat_thread = void*;  // a started thread, joined exactly once
+
+// Starts FN(ARG) on a new thread with a 1 MiB stack. 0 and *OUT set, or -1.
+int plat_thread_start(plat_thread* out, void (*fn)(void*), void* arg);
+void plat_thread_join(plat_thread t);  // waits for the end, releases the handle
+
+// Storage for the platform's mutex and condition variable, owned by the caller. Not re-entrant.
+struct plat_mutex {
+  alignas(16) unsigned char storage[64];
+};
+struct plat_cond {
+  alignas(16) unsigned char storage[64];
+};
+
+void plat_mutex_init(plat_mutex* m);
+void plat_lock(plat_mutex* m);
+void plat_unlock(plat_mutex* m);
+void plat_mutex_destroy(plat_mutex* m);
+void plat_cond_init(plat_cond* c);
+// With M held: releases it, waits for a broadcast or MS milliseconds, holds it again.
+// Nonzero when woken, 0 on time-out. Spurious wake-ups happen: callers re-check.
+int plat_cond_wait_ms(plat_cond* c, plat_mutex* m, int ms);
+void plat_cond_broadcast(plat_cond* c);
+void plat_cond_destroy(plat_cond* c);
+
+// Holds a plat_mutex for a scope.
+class plat_lock_guard {
+ public:
+  explicit plat_lock_guard(plat_mutex* m) : m_(m) { plat_lock(m_); }
+  ~plat_lock_guard() { plat_unlock(m_); }
+  plat_lock_guard(const plat_lock_guard&) = delete;
+  plat_lock_guard& operator=(const plat_lock_guard&) = delete;
+
+ private:
+  plat_mutex* m_;
+};
+
+// ---- Clocks ------------------------------------------------------------------------------------
+
+int64_t plat_wall_s();  // seconds since 1970-01-01 00:00:00 UTC
+// Breaks T down as UTC (thread-safe). 0, or nonzero with OUT unspecified.
+int plat_gmtime(int64_t t, std::tm* out);
+uint64_t plat_now_ms();  // monotonic milliseconds
+void plat_sleep_ms(int ms);
