@@ -1,0 +1,43 @@
+// cli.h: the commands of the executable, shared between the dispatcher and the files that run
+// them. The command line is a thin client of kobas.h: it parses words, calls the library, prints
+// the results and turns them into exit statuses. Only this layer writes to the standard streams.
+#pragma once
+
+#include <cstddef>
+
+// Room for a root name taken from a NAME=PATH word: the command line admits up to 159 bytes and
+// leaves the registry's own 128-byte rule to the registry, which words its refusal itself.
+inline constexpr std::size_t k_root_name_bytes = 160;
+// Room for a root path: longer paths are cut to 1,023 bytes without a message, like the
+// registry's own path limit, so a cut path fails there in the registry's words.
+inline constexpr std::size_t k_root_path_bytes = 1024;
+
+// Writes the usage text to standard error and returns 2, the usage status.
+int usage();
+
+// Splits WORD at its first "=" into NAME (terminated, at most 159 bytes) and PATH (terminated,
+// cut to 1,023 bytes). Returns false, writing nothing, when there is no "=", when "=" is the first
+// byte or when NAME is longer than 159 bytes.
+bool split_root_word(const char* word, char (&name)[k_root_name_bytes],
+                     char (&path)[k_root_path_bytes]);
+
+// Diagnostic commands. ARGV is the whole argument list (program name first); the dispatcher has
+// already checked the number of words after the command word.
+int cmd_version(int argc, char** argv);
+int cmd_selftest(int argc, char** argv);
+int cmd_range(int argc, char** argv);
+int cmd_safe(int argc, char** argv);
+int cmd_mime(int argc, char** argv);
+
+// Listing commands, with the whole argument list as well.
+int cmd_html(int argc, char** argv);
+int cmd_json(int argc, char** argv);
+int cmd_href(int argc, char** argv);
+
+// Registers the root named by one NAME=PATH word. Returns 0, or -1 after the usage text (malformed
+// word) or a "root: MESSAGE" line (refused by the registry) has gone to standard error.
+int cli_root(const char* word);
+
+// The serve command with the COUNT words that follow "serve". Returns 0 after an orderly stop,
+// 1 when configuration, a root or the start is refused, 2 after the usage text.
+int cmd_serve(int count, char** words);

@@ -1,0 +1,238 @@
+// serve.cpp: the serve command. It reads its options, configures and starts the server, registers
+// the roots it was given, announces itself with one "listening" line and then answers control
+// lines on standard input until "quit" or an interrupt, so a parent process can drive the server
+// through pipes. Every path out after a successful start goes through kobas_stop.
+#include <signal.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "cli.h"
+#include "kobas.h"
+
+namespace {
+
+// More roots than the registry's own limit would never be useful on one command line, and a fixed
+// array keeps option reading free of allocation.
+constexpr int k_max_root_words = 512;
+// Wide enough for any int written as decimal text.
+constexpr std::size_t k_number_bytes = 16;
+// One read of a control line: at most 2,047 bytes and the terminator; a longer line arrives in
+// pieces and each piece is answered as a line of its own.
+constexpr int k_control_line_bytes = 2048;
+// How long the loop rests after a read that gave nothing (end of input, an interrupted read)
+// before it looks at the stop flag again.
+constexpr auto k_idle_wait = std::chrono::milliseconds(100);
+
+// The only state the signal handler shares with the loop: set once, never cleared.
+volatile std::sig_atomic_t g_quit = 0;
+
+extern "C" void on_sig(int) {
+  g_quit = 1;
+}
+
+// Change lines go out at once, so the parent sees them before the answer of the line whose poll
+// pass found the change.
+int on_change(const char* root_name, const char* detail, void*) {
+  std::printf("change %s %s\n", root_name != nullptr ? root_name : "",
+              detail != nullptr ? detail : "");
+  return std::fflush(stdout);
+}
+
+// SIGTERM stands in for the console break signal, so that a plain "kill PID" stops cleanly.
+constexpr int k_stop_signals[] = {SIGINT, SIGTERM};
+
+// Without SA_RESTART a read that waits on standard input returns when a stop signal arrives, and
+// the loop sees the flag at once instead of after the next input line.
+void install_stop_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = on_sig;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  for (int sig : k_stop_signals) sigaction(sig, &sa, nullptr);
+}
+
+// Starts the server with the stop signals blocked, so that the accept and worker threads inherit
+// a mask without them: a stop signal then always lands on this thread and cuts short its read.
+// The previous mask returns before the handlers are in place, so a signal that arrived during the
+// start still gets the default treatment.
+int start_server() {
+  sigset_t stop_set;
+  sigset_t previous;
+  sigemptyset(&stop_set);
+  for (int sig : k_stop_signals) sigaddset(&stop_set, sig);
+  pthread_sigmask(SIG_BLOCK, &stop_set, &previous);
+  const int rc = kobas_start();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return rc;
+}
+
+struct serve_options {
+  const char* bind = nullptr;
+  int port = 3321;
+  int threads = 4;
+  const char* name = nullptr;
+  const char* key = nullptr;
+  const char* roots[k_max_root_words] = {};
+  int root_count = 0;
+};
+
+// Reads the words in pairs of option word and value; a value is never taken for an option word.
+// Returns false when the words do not form a complete option set.
+bool read_options(int count, char** words, serve_options& opt) {
+  if (count == 0) return false;
+  for (int i = 0; i < count; i += 2) {
+    if (i + 1 >= count) return false;
+    const char* option = words[i];
+    const char* value = words[i + 1];
+    if (std::strcmp(option, "--bind") == 0) {
+      opt.bind = value;
+    } else if (std::strcmp(option, "--port") == 0) {
+      opt.port = std::atoi(value);
+    } else if (std::strcmp(option, "--threads") == 0) {
+      opt.threads = std::atoi(value);
+    } else if (std::strcmp(option, "--name") == 0) {
+      opt.name = value;
+    } else if (std::strcmp(option, "--require-key") == 0) {
+      opt.key = value;
+    } else if (std::strcmp(option, "--root") == 0) {
+      if (opt.root_count == k_max_root_words) return false;
+      opt.roots[opt.root_count++] = value;
+    } else {
+      return false;
+    }
+  }
+  return opt.bind != nullptr;
+}
+
+// Sets one configuration key; a refusal writes "LABEL: MESSAGE" to standard error.
+bool config_or_report(const char* key, const char* value, const char* label) {
+  if (kobas_config(key, value) == 0) return true;
+  std::fprintf(stderr, "%s: %s\n", label, kobas_last_error());
+  return false;
+}
+
+// Hands the options to the configuration in a fixed order; the first refusal ends the command.
+bool configure(const serve_options& opt) {
+  char number[k_number_bytes];
+  if (!config_or_report("bind_ip", opt.bind, "bind_ip")) return false;
+  std::snprintf(number, sizeof number, "%d", opt.port);
+  if (!config_or_report("port", number, "port")) return false;
+  std::snprintf(number, sizeof number, "%d", opt.threads);
+  if (!config_or_report("threads", number, "threads")) return false;
+  if (opt.name != nullptr && !config_or_report("server_name", opt.name, "name")) return false;
+  if (opt.key != nullptr) {
+    if (!config_or_report("server_key", opt.key, "key")) return false;
+    // The key was accepted just before, so a refusal here has nothing useful to tell.
+    if (kobas_config("require_key", "1") != 0) return false;
+  }
+  return true;
+}
+
+bool register_roots(const serve_options& opt) {
+  for (int i = 0; i < opt.root_count; ++i) {
+    char name[k_root_name_bytes];
+    char path[k_root_path_bytes];
+    if (!split_root_word(opt.roots[i], name, path)) {
+      std::fprintf(stderr, "root needs NAME=PATH: %s\n", opt.roots[i]);
+      return false;
+    }
+    if (kobas_add_root(name, path) != 0) {
+      std::fprintf(stderr, "root %s: %s\n", name, kobas_last_error());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Removes line feeds, carriage returns and spaces from the end only; tabs and other control bytes
+// stay, and so does anything at the front, so " quit" or "quit\t" are not commands.
+void trim_line_end(char* line) {
+  std::size_t len = std::strlen(line);
+  while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r' || line[len - 1] == ' ')) {
+    line[--len] = '\0';
+  }
+}
+
+bool starts_with(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// "add NAME=PATH". A malformed word makes no registry call, so its answer carries whatever
+// message the previous call left: "" after a success, the refusal of a failed add or remove.
+void answer_add(const char* word) {
+  char name[k_root_name_bytes];
+  char path[k_root_path_bytes];
+  const int rc = split_root_word(word, name, path) ? kobas_add_root(name, path) : -1;
+  std::printf("add %d %s\n", rc, kobas_last_error());
+}
+
+enum class line_outcome { go_on, quit };
+
+// Answers one trimmed control line on standard output.
+line_outcome answer_line(const char* line) {
+  if (std::strcmp(line, "quit") == 0) return line_outcome::quit;
+  if (std::strcmp(line, "status") == 0) {
+    const int running = kobas_is_running();
+    const int port = kobas_port();
+    const int roots = kobas_root_count();
+    std::printf("running=%d port=%d roots=%d\n", running, port, roots);
+  } else if (std::strcmp(line, "roots") == 0) {
+    std::printf("%s\n", kobas_roots_json());
+  } else if (std::strcmp(line, "poll") == 0) {
+    kobas_poll_changes();
+  } else if (starts_with(line, "add ")) {
+    answer_add(line + 4);
+  } else if (starts_with(line, "remove ")) {
+    // Everything after the one space is the name, leading spaces included.
+    const int rc = kobas_remove_root(line + 7);
+    std::printf("remove %d %s\n", rc, kobas_last_error());
+  } else if (line[0] != '\0') {
+    std::fputs("?\n", stdout);
+  }
+  std::fflush(stdout);
+  return line_outcome::go_on;
+}
+
+// Runs until "quit" or a stop signal. End of input does not end the loop: the server keeps
+// serving, and the loop keeps looking at the flag between short rests.
+void console_loop() {
+  char line[k_control_line_bytes];
+  while (g_quit == 0) {
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+      // Clear end-of-input and the error of an interrupted read, so the next attempt reads anew.
+      std::clearerr(stdin);
+      std::this_thread::sleep_for(k_idle_wait);
+      continue;
+    }
+    trim_line_end(line);
+    if (answer_line(line) == line_outcome::quit) break;
+  }
+}
+
+}  // namespace
+
+int cmd_serve(int count, char** words) {
+  serve_options opt;
+  if (!read_options(count, words, opt)) return usage();
+  if (!configure(opt)) return 1;
+  if (!register_roots(opt)) return 1;
+  if (start_server() != 0) {
+    std::fprintf(stderr, "start: %s\n", kobas_last_error());
+    return 1;
+  }
+  // The address is echoed as given, not as the configuration settled it.
+  std::printf("listening %s:%d roots=%d version=%s\n", opt.bind, kobas_port(), kobas_root_count(),
+              kobas_version());
+  std::fflush(stdout);
+  // Registered only now, so the passes run by the roots above printed nothing.
+  kobas_on_change(on_change, nullptr);
+  install_stop_handlers();
+  console_loop();
+  kobas_stop();
+  return 0;
+}
