@@ -1,0 +1,222 @@
+// handler.cpp: the connection loop and the decision of what each request is answered with:
+// access key, method, the /api/ endpoints, and /ROOT/REL resolved to a file or a folder. The
+// range parser decides which bytes of a file go out; the platform's file sender moves them.
+#include "server/handler.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "content/resolve.h"
+#include "content/roots.h"
+#include "server/config.h"
+#include "server/dir_response.h"
+#include "server/http.h"
+#include "server/range.h"
+#include "util/last_error.h"
+#include "util/mime.h"
+#include "util/sb.h"
+
+namespace {
+
+// A connection is closed after this many answers, so one client cannot keep a worker forever.
+constexpr int MAX_REQUESTS_PER_CONN = 1000;
+// Longer root names cannot be registered (128 bytes) and are not worth a registry lookup.
+constexpr size_t MAX_ROOT_NAME_BYTES = 159;
+// With the root name this keeps a title or link path inside the renderers' buffers.
+constexpr size_t MAX_REMAINDER_BYTES = 1899;
+constexpr size_t MIME_BYTES = 128;
+
+struct file_closer {
+  void operator()(plat_file* f) const { plat_fclose(f); }
+};
+using file_handle = std::unique_ptr<plat_file, file_closer>;
+
+// Closes the connection's socket however serve_conn is left.
+struct sock_owner {
+  plat_sock s;
+  ~sock_owner() { plat_sock_close(s); }
+};
+
+bool not_found(const http_reply& r) {
+  return reply(r, 404, "Not Found", "text/plain", "not found\n");
+}
+
+const char* refusal_reason(int status) {
+  if (status == 431) return "Request Header Fields Too Large";
+  if (status == 505) return "HTTP Version Not Supported";
+  return "Bad Request";
+}
+
+// {"NAME":"",...} in registry order. Names need no escaping: the registry admits only
+// URL-safe bytes. Built under the registry lock, sent after it is released.
+bool answer_folders(const http_reply& r) {
+  sb_owner body;
+  int failed = 0;
+  {
+    root_registry* reg = roots_get();
+    plat_lock_guard hold(&reg->lock);
+    failed |= sb_putc(body.get(), '{');
+    for (int i = 0; i < reg->count; ++i) {
+      failed |= sb_printf(body.get(), "%s\"%s\":\"\"", i > 0 ? "," : "", reg->roots[i].name);
+    }
+    failed |= sb_putc(body.get(), '}');
+  }
+  if (failed != 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+  return reply(r, 200, "OK", "application/json", std::string_view(body.str(), body.len()));
+}
+
+bool answer_api(const http_reply& r, const char* rest) {
+  if (str_ieq(rest, "ping")) return reply(r, 200, "OK", "text/plain", "i am ok!");
+  if (str_ieq(rest, "version")) return reply(r, 200, "OK", "text/plain", "3.1.0.0");
+  if (str_ieq(rest, "folders")) return answer_folders(r);
+  return not_found(r);
+}
+
+// The last component of a resolved path, by either separator.
+const char* file_name_of(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\') name = p + 1;
+  }
+  return name;
+}
+
+// Everything that can fail is settled before the head goes out; after it, a failure can only
+// end the connection, because the client has been promised a length.
+bool deliver_file(const http_reply& r, const http_request& req, const char* full_path, int64_t size,
+                  int64_t mtime) {
+  char mime[MIME_BYTES];
+  mime_lookup(file_name_of(full_path), mime, sizeof mime);
+  file_handle file(plat_fopen_read(full_path));
+  if (!file) return not_found(r);
+
+  set_ok();
+  int64_t first = 0;
+  int64_t last = 0;
+  int partial = 0;
+  int status = 200;
+  if (req.range && req.range.get()[0] != '\0') {
+    int rc = range_parse(req.range.get(), size, &first, &last, &partial);
+    if (rc == RANGE_UNSATISFIABLE || rc < 0) {
+      // A malformed Range is refused like an unsatisfiable one rather than ignored.
+      char extra[64];
+      std::snprintf(extra, sizeof extra, "Content-Range: bytes */%lld\r\n",
+                    static_cast<long long>(size));
+      return reply(r, 416, "Range Not Satisfiable", "text/plain", "", extra);
+    }
+    if (rc == RANGE_OK) status = 206;
+  }
+  if (status == 200) {
+    first = 0;
+    last = size - 1;
+  }
+  if (size <= 0) {
+    first = 0;
+    last = -1;
+  }
+  int64_t length = size > 0 ? last - first + 1 : 0;
+
+  sb_owner head;
+  int failed = put_status_head(head.get(), status, status == 206 ? "Partial Content" : "OK");
+  failed |=
+      sb_printf(head.get(), "Content-Type: %s\r\nContent-Length: %lld\r\nAccept-Ranges: bytes\r\n",
+                mime, static_cast<long long>(length));
+  if (status == 206) {
+    failed |= sb_printf(head.get(), "Content-Range: bytes %lld-%lld/%lld\r\n",
+                        static_cast<long long>(first), static_cast<long long>(last),
+                        static_cast<long long>(size));
+  }
+  failed |= sb_printf(head.get(), "Last-Modified: %lld\r\n", static_cast<long long>(mtime));
+  failed |= sb_puts(head.get(), r.keep_alive != 0 ? "Connection: keep-alive\r\n\r\n"
+                                                  : "Connection: close\r\n\r\n");
+  if (failed != 0 || send_all(r.sock, head.str(), head.len()) != 0) return false;
+  if (r.head_only != 0 || length <= 0) return true;
+  // A file that shrank or failed to read leaves the body short of its Content-Length; only a
+  // close tells the client that the answer is incomplete.
+  uint64_t want = static_cast<uint64_t>(length);
+  return plat_send_file(r.sock, file.get(), static_cast<uint64_t>(first), want) == want;
+}
+
+bool answer_path(const http_reply& r, const http_request& req) {
+  const char* path = req.path;
+  if (path[0] != '/' || path[1] == '\0') return not_found(r);
+  const char* name_start = path + 1;
+  const char* slash = std::strchr(name_start, '/');
+  size_t name_len =
+      slash != nullptr ? static_cast<size_t>(slash - name_start) : std::strlen(name_start);
+  if (name_len > MAX_ROOT_NAME_BYTES) return not_found(r);
+  const char* remainder = slash != nullptr ? slash + 1 : "";
+  size_t rem_len = std::strlen(remainder);
+  if (rem_len > MAX_REMAINDER_BYTES) {
+    return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
+  }
+
+  char name[MAX_ROOT_NAME_BYTES + 1];
+  std::memcpy(name, name_start, name_len);
+  name[name_len] = '\0';
+  // /ROOT and /ROOT/ name the same thing, as do a/b and a/b/.
+  char rel[MAX_REMAINDER_BYTES + 1];
+  std::memcpy(rel, remainder, rem_len + 1);
+  if (rem_len > 0 && rel[rem_len - 1] == '/') rel[rem_len - 1] = '\0';
+
+  char full[RESOLVED_PATH_BYTES];
+  int is_dir = 0;
+  int64_t size = 0;
+  int64_t mtime = 0;
+  int rc = resolve_request(name, rel, full, sizeof full, &is_dir, &size, &mtime);
+  if (rc < 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+  // Unknown roots, unsafe and escaping paths all look alike to the client.
+  if (rc != 0) return not_found(r);
+  if (is_dir != 0) return serve_folder(r, req, name, rel, full);
+  return deliver_file(r, req, full, size, mtime);
+}
+
+// Answers one request. false when the connection must end because a send failed.
+bool answer(const http_reply& r, const http_request& req) {
+  // The key comes first: without it a client learns nothing, not even which methods exist.
+  if (cfg_authorized(req.authorization.get()) == 0) {
+    return reply(r, 401, "Unauthorized", "text/plain", "unauthorized\n");
+  }
+  if (std::strcmp(req.method, "GET") != 0 && std::strcmp(req.method, "HEAD") != 0) {
+    // Methods are case-sensitive (RFC 9110 section 9.1): "get" is refused too.
+    http_reply no_body = r;
+    no_body.head_only = 0;
+    return reply(no_body, 405, "Method Not Allowed", nullptr, "", "Allow: GET, HEAD\r\n");
+  }
+  if (const char* rest = str_iprefix(req.path, "/api/")) return answer_api(r, rest);
+  return answer_path(r, req);
+}
+
+void serve_requests(plat_sock sock) {
+  char* buf = http_thread_buffer();
+  if (buf == nullptr) return;
+  http_conn conn{sock, buf, 0};
+  auto req = std::make_unique<http_request>();
+  sb_owner scratch;
+  for (int served = 0; served < MAX_REQUESTS_PER_CONN; ++served) {
+    int err_status = 0;
+    int rc = read_request(&conn, req.get(), &err_status);
+    if (rc == 0) return;
+    if (rc < 0) {
+      respond(sock, err_status, refusal_reason(err_status), nullptr, nullptr, 0, nullptr, 0, 0,
+              scratch.get());
+      return;
+    }
+    http_reply r{sock, std::strcmp(req->method, "HEAD") == 0 ? 1 : 0,
+                 req->keep_alive != 0 && req->must_close == 0 ? 1 : 0, scratch.get()};
+    if (!answer(r, *req) || r.keep_alive == 0) return;
+  }
+}
+
+}  // namespace
+
+void serve_conn(plat_sock sock) {
+  sock_owner owner{sock};
+  plat_sock_nodelay(sock);
+  try {
+    serve_requests(sock);
+  } catch (...) {
+    // Only allocation can throw here; the connection ends and the worker lives on.
+  }
+}

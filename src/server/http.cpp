@@ -1,0 +1,311 @@
+// http.cpp: request heads in, small answers out. The receive loop and the head parser are kept
+// apart so the parser can be fed bytes without a socket; bytes behind a head stay in the
+// connection's buffer because they belong to the next request (RFC 9112 section 9.3.2).
+#include "server/http.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "util/escape.h"
+#include "util/sb.h"
+
+namespace {
+
+constexpr std::string_view HEAD_END = "\r\n\r\n";
+
+heap_text dup_view(std::string_view v) {
+  char* p = static_cast<char*>(std::malloc(v.size() + 1));
+  if (p != nullptr) {
+    std::memcpy(p, v.data(), v.size());
+    p[v.size()] = '\0';
+  }
+  return heap_text(p);
+}
+
+void copy_view(char* dst, std::string_view v) {
+  std::memcpy(dst, v.data(), v.size());
+  dst[v.size()] = '\0';
+}
+
+bool ieq(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view trim_blanks(std::string_view v) {
+  while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+  return v;
+}
+
+// Content-Length is 1*DIGIT (RFC 9110 section 8.6); 18 digits cannot overflow int64_t.
+bool parse_length(std::string_view v, int64_t* out) {
+  if (v.empty() || v.size() > 18) return false;
+  int64_t n = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  *out = n;
+  return true;
+}
+
+// Applies one header line. false when it makes the request unreadable: a Content-Length that
+// is not a number or disagrees with an earlier one leaves the body's end unknown, and guessing
+// it is how requests get smuggled (RFC 9112 section 6.3).
+bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return true;
+  std::string_view name = line.substr(0, colon);
+  std::string_view value = trim_blanks(line.substr(colon + 1));
+  if (ieq(name, "Range")) {
+    req->range = dup_view(value);
+  } else if (ieq(name, "Authorization")) {
+    req->authorization = dup_view(value);
+  } else if (ieq(name, "Content-Length")) {
+    int64_t n = 0;
+    if (!parse_length(value, &n)) return false;
+    if (*seen_length && n != req->content_length) return false;
+    req->content_length = n;
+    *seen_length = true;
+  } else if (ieq(name, "Transfer-Encoding")) {
+    req->has_transfer_encoding = 1;
+  }
+  return true;
+}
+
+// Waits for more bytes and appends them behind the held ones. 1 got some; 0 the connection is
+// over: closed, failed, or silent until *SILENCE_MS reached the limit. The account runs for the
+// whole request, so a client trickling bytes cannot hold a worker for longer either.
+int receive_more(http_conn* c, int* silence_ms) {
+  for (;;) {
+    int ready = plat_poll1(c->sock, 1, HTTP_POLL_STEP_MS);
+    if (ready < 0) return 0;
+    if (ready == 0) {
+      *silence_ms += HTTP_POLL_STEP_MS;
+      if (*silence_ms >= HTTP_SILENCE_MAX_MS) return 0;
+      continue;
+    }
+    int64_t n = plat_recv(c->sock, c->buf + c->held, HTTP_HEAD_MAX_BYTES - c->held);
+    if (n <= 0) return 0;
+    c->held += static_cast<size_t>(n);
+    return 1;
+  }
+}
+
+void consume(http_conn* c, size_t n) {
+  std::memmove(c->buf, c->buf + n, c->held - n);
+  c->held -= n;
+}
+
+// Reads and drops REMAINING body bytes, held ones first. 1 done, 0 the connection is over.
+int drop_body(http_conn* c, int64_t remaining, int* silence_ms) {
+  for (;;) {
+    size_t take = c->held;
+    if (static_cast<int64_t>(take) > remaining) take = static_cast<size_t>(remaining);
+    consume(c, take);
+    remaining -= static_cast<int64_t>(take);
+    if (remaining == 0) return 1;
+    if (receive_more(c, silence_ms) == 0) return 0;
+  }
+}
+
+constexpr const char* DAY_NAMES[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* MONTH_NAMES[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+void http_request_clear(http_request* req) {
+  req->method[0] = '\0';
+  req->path[0] = '\0';
+  req->target[0] = '\0';
+  req->query[0] = '\0';
+  req->keep_alive = 0;
+  req->range.reset();
+  req->authorization.reset();
+  req->content_length = 0;
+  req->has_transfer_encoding = 0;
+  req->must_close = 0;
+}
+
+char* http_thread_buffer() {
+  thread_local std::unique_ptr<char[]> t_buf;
+  if (!t_buf) t_buf.reset(new (std::nothrow) char[HTTP_HEAD_MAX_BYTES + 1]);
+  return t_buf.get();
+}
+
+int parse_request_head(std::string_view head, http_request* req, int* err_status) {
+  http_request_clear(req);
+  *err_status = 400;
+  // A zero byte cannot be part of a head and would cut every text copied from it.
+  if (head.find('\0') != std::string_view::npos) return -1;
+
+  size_t line_end = head.find("\r\n");
+  std::string_view line = head.substr(0, line_end);
+  std::string_view rest =
+      line_end == std::string_view::npos ? std::string_view() : head.substr(line_end + 2);
+
+  size_t sp1 = line.find(' ');
+  if (sp1 == std::string_view::npos) return -1;
+  size_t sp2 = line.find(' ', sp1 + 1);
+  if (sp2 == std::string_view::npos) return -1;
+  std::string_view method = line.substr(0, sp1);
+  std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+  if (method.size() >= HTTP_METHOD_BYTES || target.size() >= HTTP_TARGET_BYTES) return -1;
+  copy_view(req->method, method);
+  copy_view(req->target, target);
+
+  // Only the two versions this server speaks; a space inside the target shifts the version
+  // and lands here too.
+  std::string_view version = line.substr(sp2 + 1);
+  if (version == "HTTP/1.1") {
+    req->keep_alive = 1;
+  } else if (version == "HTTP/1.0") {
+    req->keep_alive = 0;
+  } else {
+    *err_status = 505;
+    return -1;
+  }
+
+  bool seen_length = false;
+  while (line_end != std::string_view::npos) {
+    line_end = rest.find("\r\n");
+    if (!apply_header(rest.substr(0, line_end), req, &seen_length)) return -1;
+    if (line_end != std::string_view::npos) rest.remove_prefix(line_end + 2);
+  }
+
+  size_t qmark = target.find('?');
+  if (qmark != std::string_view::npos) {
+    std::string_view query = target.substr(qmark + 1);
+    if (query.size() >= HTTP_QUERY_BYTES) return -1;
+    copy_view(req->query, query);
+    req->target[qmark] = '\0';
+  }
+
+  uint64_t decoded_len = 0;
+  if (url_decode(req->target, req->path, HTTP_TARGET_BYTES, 0, &decoded_len) != 0) return -1;
+  // An escape that produced a zero byte would make the path mean something shorter.
+  if (decoded_len != std::strlen(req->path)) return -1;
+  *err_status = 0;
+  return 1;
+}
+
+int read_request(http_conn* conn, http_request* req, int* err_status) {
+  http_request_clear(req);
+  int silence_ms = 0;
+  size_t end = 0;
+  for (;;) {
+    std::string_view held(conn->buf, conn->held);
+    end = held.find(HEAD_END);
+    if (end != std::string_view::npos) break;
+    if (held.find('\0') != std::string_view::npos) {
+      *err_status = 400;
+      return -1;
+    }
+    if (conn->held >= HTTP_HEAD_MAX_BYTES) {
+      *err_status = 431;
+      return -1;
+    }
+    if (receive_more(conn, &silence_ms) == 0) return 0;
+  }
+
+  int parsed = parse_request_head(std::string_view(conn->buf, end), req, err_status);
+  consume(conn, end + HEAD_END.size());
+  if (parsed != 1) return -1;
+
+  // Without a length the body's end is unknown (RFC 9112 section 6.3): answer, then close.
+  if (req->has_transfer_encoding || req->content_length > HTTP_BODY_DROP_MAX_BYTES) {
+    req->must_close = 1;
+    return 1;
+  }
+  if (req->content_length > 0 && drop_body(conn, req->content_length, &silence_ms) == 0) {
+    return 0;
+  }
+  return 1;
+}
+
+int query_val(const char* query, const char* name, char* out, uint64_t out_size) {
+  if (query == nullptr || name == nullptr) return -1;
+  std::string_view rest(query);
+  std::string_view wanted(name);
+  for (;;) {
+    size_t amp = rest.find('&');
+    std::string_view param = rest.substr(0, amp);
+    size_t eq = param.find('=');
+    if (eq != std::string_view::npos && ieq(param.substr(0, eq), wanted)) {
+      heap_text value = dup_view(param.substr(eq + 1));
+      if (!value) return -1;
+      return url_decode(value.get(), out, out_size, 1, nullptr) == 0 ? 0 : -1;
+    }
+    if (amp == std::string_view::npos) return -1;
+    rest.remove_prefix(amp + 1);
+  }
+}
+
+void http_date(int64_t t, char out[HTTP_DATE_BYTES]) {
+  std::tm tm{};
+  out[0] = '\0';
+  if (plat_gmtime(t, &tm) != 0 || tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 ||
+      tm.tm_mon > 11) {
+    return;
+  }
+  std::snprintf(out, HTTP_DATE_BYTES, "%s, %02d %s %04d %02d:%02d:%02d GMT", DAY_NAMES[tm.tm_wday],
+                tm.tm_mday, MONTH_NAMES[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                tm.tm_sec);
+}
+
+int put_status_head(string_builder* sb, int status, const char* reason) {
+  char date[HTTP_DATE_BYTES];
+  http_date(plat_wall_s(), date);
+  return sb_printf(sb, "HTTP/1.1 %d %s\r\nSERVER: %s\r\nDATE: %s\r\n", status, reason, HTTP_BANNER,
+                   date);
+}
+
+int send_all(plat_sock sock, const void* bytes, uint64_t n) {
+  const char* p = static_cast<const char*>(bytes);
+  while (n > 0) {
+    uint64_t step = n < HTTP_SEND_MAX_BYTES ? n : HTTP_SEND_MAX_BYTES;
+    int64_t sent = plat_send(sock, p, step);
+    if (sent <= 0) return -1;
+    p += sent;
+    n -= static_cast<uint64_t>(sent);
+  }
+  return 0;
+}
+
+int respond(plat_sock sock, int status, const char* reason, const char* content_type,
+            const void* body, uint64_t body_len, const char* extra_headers, int head_only,
+            int keep_alive, string_builder* scratch) {
+  sb_owner own;
+  string_builder* sb = scratch != nullptr ? scratch : own.get();
+  sb_reset(sb);
+  // A builder that could not grow would hold a head with lines missing: send nothing then.
+  int failed = put_status_head(sb, status, reason);
+  // Every body handed to respond is an in-memory text far below 4 GiB.
+  failed |= sb_printf(sb, "Content-Length: %u\r\n", static_cast<unsigned>(body_len));
+  if (content_type != nullptr) failed |= sb_printf(sb, "Content-Type: %s\r\n", content_type);
+  failed |= sb_puts(sb, "Accept-Ranges: bytes\r\n");
+  failed |= sb_puts(sb, extra_headers);
+  failed |=
+      sb_puts(sb, keep_alive != 0 ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
+  if (head_only == 0 && body_len > 0 && body != nullptr) failed |= sb_putn(sb, body, body_len);
+  if (failed != 0) return -1;
+  return send_all(sock, sb->data, sb->len);
+}
+
+bool reply(const http_reply& r, int status, const char* reason, const char* content_type,
+           std::string_view body, const char* extra_headers) {
+  return respond(r.sock, status, reason, content_type, body.data(), body.size(), extra_headers,
+                 r.head_only, r.keep_alive, r.scratch) == 0;
+}

@@ -1,0 +1,108 @@
+// http.h: the two ends of the server's HTTP/1.1 subset. The reader turns the bytes of one
+// connection into request records, keeping whatever follows a head for the next request; the
+// writer sends complete small answers. What to answer is the handler's business.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "plat/plat.h"
+#include "util/str.h"
+
+struct string_builder;
+
+// A head must fit one receive buffer; a client that needs more is refused with 431.
+inline constexpr size_t HTTP_HEAD_MAX_BYTES = 32768;
+inline constexpr size_t HTTP_METHOD_BYTES = 16;    // 15 bytes of method and the terminator
+inline constexpr size_t HTTP_TARGET_BYTES = 2048;  // target and decoded path, terminator included
+inline constexpr size_t HTTP_QUERY_BYTES = 512;
+// Request bodies carry nothing this server uses; up to this many bytes are read and dropped so
+// the connection can go on, a larger body ends the connection after the answer.
+inline constexpr int64_t HTTP_BODY_DROP_MAX_BYTES = 1 << 20;
+// One send call is given at most a decimal million bytes; partial sends are continued.
+inline constexpr uint64_t HTTP_SEND_MAX_BYTES = 1000000;
+// The reader gives up on a request after this much silence, summed over its waits.
+inline constexpr int HTTP_SILENCE_MAX_MS = 30000;
+inline constexpr int HTTP_POLL_STEP_MS = 250;
+
+inline constexpr const char* HTTP_BANNER = "tandrill-kobas/1.0.0";
+inline constexpr size_t HTTP_DATE_BYTES = 32;  // "Sun, 06 Dec 2026 21:41:06 GMT" and room
+
+// One request, reused for every request of a connection.
+struct http_request {
+  char method[HTTP_METHOD_BYTES];  // as received, case kept
+  char path[HTTP_TARGET_BYTES];    // target without query, percent-decoded ('+' kept)
+  char target[HTTP_TARGET_BYTES];  // target as received, cut at the first '?'
+  char query[HTTP_QUERY_BYTES];    // raw text after the first '?', not decoded
+  int32_t keep_alive;              // 1 for "HTTP/1.1", 0 for "HTTP/1.0"
+  heap_text range;                 // value of the last Range header, null when none
+  heap_text authorization;         // value of the last Authorization header, null when none
+  int64_t content_length;          // declared body bytes; 0 without the header
+  int32_t has_transfer_encoding;   // a body of unknown length may follow
+  // Set by read_request when the connection cannot carry another request after this one's
+  // answer (a body it did not read); the answer then says "Connection: close".
+  int32_t must_close;
+};
+
+// Empties every field and releases the captured header copies.
+void http_request_clear(http_request* req);
+
+// One connection's reader state: the worker's receive buffer and the bytes of the next request
+// that already arrived with the previous one. A worker serves one connection at a time, so its
+// buffer belongs to that connection until it ends.
+struct http_conn {
+  plat_sock sock;
+  char* buf;    // HTTP_HEAD_MAX_BYTES + 1 bytes (see http_thread_buffer)
+  size_t held;  // bytes at the start of buf not yet consumed by a request
+};
+
+// The calling thread's receive buffer, created on first use and kept for the thread's life;
+// null when it cannot be allocated.
+char* http_thread_buffer();
+
+// Parses one request head (the bytes before its blank line, without the "\r\n\r\n") into REQ,
+// which it clears first. 1 parsed; -1 refused with *ERR_STATUS 400 or 505. Pure: touches only
+// its arguments, so it can be driven from a table or a fuzzer.
+int parse_request_head(std::string_view head, http_request* req, int* err_status);
+
+// Reads the next request of the connection into REQ. 1 a request is ready (a declared body
+// that fits the bound has been read and dropped); 0 the connection is over (closed, failed or
+// silent for 30 s), answer nothing; -1 refused, *ERR_STATUS is 400, 431 or 505.
+int read_request(http_conn* conn, http_request* req, int* err_status);
+
+// Looks up NAME (ASCII case-insensitively) among QUERY's '&'-separated NAME=VALUE parameters
+// and decodes the first match's value ('+' as space) into OUT of OUT_SIZE bytes.
+// 0 found; -1 absent, malformed escape, or a value that does not fit.
+int query_val(const char* query, const char* name, char* out, uint64_t out_size);
+
+// Writes T (Unix seconds) as an HTTP date, "Sun, 06 Dec 2026 21:41:06 GMT", English names
+// whatever the locale. "" when the time cannot be broken down.
+void http_date(int64_t t, char out[HTTP_DATE_BYTES]);
+
+// Appends the status line and the SERVER and DATE lines every answer begins with. 0 or -1.
+int put_status_head(string_builder* sb, int status, const char* reason);
+
+// Sends all N bytes in calls of at most HTTP_SEND_MAX_BYTES. 0, or -1 when a call failed or
+// made no progress.
+int send_all(plat_sock sock, const void* bytes, uint64_t n);
+
+// Sends one complete answer: head and, unless HEAD_ONLY, BODY_LEN bytes of BODY, built in one
+// buffer. CONTENT_TYPE and EXTRA_HEADERS (complete "\r\n"-ended lines) may be null. The
+// message is built in SCRATCH when given (a connection's reused builder), else in a builder of
+// its own. 0 everything sent; -1 a send failed. Never closes the socket.
+int respond(plat_sock sock, int status, const char* reason, const char* content_type,
+            const void* body, uint64_t body_len, const char* extra_headers, int head_only,
+            int keep_alive, string_builder* scratch = nullptr);
+
+// How the answers to one request go out: the handler's flags for respond.
+struct http_reply {
+  plat_sock sock;
+  int head_only;   // the request was HEAD
+  int keep_alive;  // the connection stays open after the answer
+  string_builder* scratch;
+};
+
+// respond() for one request. true when everything was sent.
+bool reply(const http_reply& r, int status, const char* reason, const char* content_type,
+           std::string_view body, const char* extra_headers = nullptr);
