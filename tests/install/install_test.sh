@@ -149,7 +149,7 @@ if "$cmake_bin" -S "$proj" -B "$proj/build2" -DCMAKE_PREFIX_PATH="$prefix" -DWAN
   >"$tmp/consumer2.log" 2>&1; then
   fail "find_package(kobas 2) accepted version 1.0.0"
 fi
-grep -q 'kobasConfigVersion.cmake' "$tmp/consumer2.log" ||
+grep -q 'kobasConfig.cmake, version: 1.0.0' "$tmp/consumer2.log" ||
   { cat "$tmp/consumer2.log" >&2; fail "find_package(kobas 2) failed for another reason"; }
 pass "find_package(kobas 2) refuses 1.0.0"
 
