@@ -1,0 +1,209 @@
+// fs.cpp: the POSIX file half of the platform layer: metadata, path resolution with links
+// followed, folder enumeration and positioned reads. It answers what a path is and whether it
+// lies under another; what a request may see is decided above it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "plat/plat.h"
+#include "plat/posix/file_handle.h"
+
+struct plat_dir {
+  DIR* dir;
+};
+
+namespace {
+
+// The kernel's own limit on links followed in one lookup; beyond it a path counts as a loop.
+constexpr int kMaxLinks = 40;
+
+// The current folder, however long; "" when it cannot be read.
+std::string current_folder() {
+  std::string buf(256, '\0');
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size()) != nullptr) {
+      buf.resize(std::strlen(buf.c_str()));
+      return buf;
+    }
+    if (errno != ERANGE) return {};
+    buf.resize(buf.size() * 2);
+  }
+}
+
+// The target text of the link at PATH; false when it cannot be read.
+bool read_link(const std::string& path, std::string& out) {
+  std::string buf(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+    if (n < 0) return false;
+    // A full buffer may mean a cut-off target: grow and read again.
+    if (static_cast<size_t>(n) < buf.size()) {
+      buf.resize(static_cast<size_t>(n));
+      out = std::move(buf);
+      return true;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+// Drops the last component of an absolute path; "/" stays "/".
+void pop_component(std::string& out) {
+  size_t slash = out.rfind('/');
+  out.resize(slash == 0 ? 1 : slash);
+}
+
+// Walks PATH one component at a time, the way the kernel would, but without failing on the part
+// that does not exist: every prefix that is a link is replaced by its target, so a ".." after a
+// link climbs out of the target, and a missing component is kept as text. Containment is then
+// decided on where the path really leads.
+bool resolve(std::string_view path, std::string& out) {
+  std::string rest;
+  if (path.front() != '/') {
+    rest = current_folder();
+    if (rest.empty()) return false;
+    rest += '/';
+  }
+  rest += path;
+  out = "/";
+  int links = 0;
+  size_t pos = 0;
+  while (pos < rest.size()) {
+    size_t end = rest.find('/', pos);
+    if (end == std::string::npos) end = rest.size();
+    std::string_view part(rest.data() + pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      pop_component(out);
+      continue;
+    }
+    size_t kept = out.size();
+    if (out.back() != '/') out += '/';
+    out += part;
+    struct stat st;
+    // A prefix that cannot be examined is missing or unreadable; the stat that callers run on the
+    // result reports it, so the walk keeps it as text.
+    if (::lstat(out.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+    if (++links > kMaxLinks) return false;
+    std::string target;
+    if (!read_link(out, target)) return false;
+    if (target.empty()) return false;
+    out.resize(kept);
+    if (target.front() == '/') out = "/";
+    if (pos < rest.size()) target.append("/").append(rest, pos, std::string::npos);
+    rest = std::move(target);
+    pos = 0;
+  }
+  return true;
+}
+
+}  // namespace
+
+int plat_stat(const char* path, plat_stat_rec* out, int /*flag*/) {
+  *out = plat_stat_rec{};
+  struct stat st;
+  if (path == nullptr || ::stat(path, &st) != 0) return -1;
+  struct stat lst;
+  bool is_dir = S_ISDIR(st.st_mode);
+  out->is_dir = is_dir ? 1 : 0;
+  out->is_file = 1 - out->is_dir;
+  out->is_link = ::lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode) ? 1 : 0;
+  // A folder's st_size is file-system bookkeeping, not content; callers see folders as size 0.
+  out->size = is_dir ? 0 : static_cast<int64_t>(st.st_size);
+  out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+  return 0;
+}
+
+char* plat_realpath(const char* path) {
+  if (path == nullptr || *path == '\0') return nullptr;
+  try {
+    std::string out;
+    if (!resolve(path, out)) return nullptr;
+    return ::strdup(out.c_str());
+  } catch (...) {  // only allocation throws here; the caller sees it as an unresolvable path
+    return nullptr;
+  }
+}
+
+int plat_path_under(const char* path, const char* root) {
+  size_t n = std::strlen(root);
+  if (n == 0) return 0;
+  // strncmp stops at PATH's terminator, so a shorter path differs there.
+  if (std::strncmp(path, root, n) != 0) return 0;
+  char next = path[n];
+  if (next == '\0' || next == '/' || next == '\\') return 1;
+  char last = root[n - 1];
+  return last == '/' || last == '\\' ? 1 : 0;
+}
+
+plat_dir* plat_opendir(const char* path) {
+  std::string folder(path == nullptr ? "" : path);
+  // Callers may name a folder with a trailing backslash, which on POSIX would be part of the name.
+  if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  if (folder.empty()) folder = ".";
+  DIR* d = ::opendir(folder.c_str());  // glibc opens with O_CLOEXEC and O_DIRECTORY
+  if (d == nullptr) return nullptr;
+  auto* h = new (std::nothrow) plat_dir{d};
+  if (h == nullptr) ::closedir(d);
+  return h;
+}
+
+const char* plat_readdir(plat_dir* dir) {
+  for (;;) {
+    const dirent* e = ::readdir(dir->dir);
+    if (e == nullptr) return nullptr;
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    return n;  // d_name stays valid until the next readdir or closedir on this stream
+  }
+}
+
+void plat_closedir(plat_dir* dir) {
+  if (dir == nullptr) return;
+  ::closedir(dir->dir);
+  delete dir;
+}
+
+plat_file* plat_fopen_read(const char* path) {
+  // O_NONBLOCK keeps the open itself from waiting on a FIFO with no writer; anything that is not
+  // a regular file is then refused, so a worker never blocks on a FIFO, socket or device.
+  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  auto* f = new (std::nothrow) plat_file{fd};
+  if (f == nullptr) ::close(fd);
+  return f;
+}
+
+int64_t plat_fread_at(plat_file* f, uint64_t offset, void* buf, uint32_t n) {
+  // An offset beyond what off_t can hold lies past the end of any file.
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+  for (;;) {
+    ssize_t got = ::pread(f->fd, buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+void plat_fclose(plat_file* f) {
+  if (f == nullptr) return;
+  ::close(f->fd);
+  delete f;
+}

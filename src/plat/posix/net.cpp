@@ -1,0 +1,233 @@
+// net.cpp: the POSIX socket calls of the server: creation and options, listening, accepting,
+// one receive, one send, and the file-body send. Interrupted calls are retried here, and no send
+// ever raises SIGPIPE; error numbers are handed up as errno values for the callers' messages.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "plat/plat.h"
+#include "plat/posix/file_handle.h"
+
+namespace {
+
+// The server's file-read size: large enough to keep a send busy, small enough per worker.
+constexpr size_t kChunkBytes = 262144;
+// Linux transfers at most this much in one sendfile call.
+constexpr uint64_t kMaxSendfileBytes = 0x7ffff000;
+
+int fd_of(plat_sock s) {
+  return static_cast<int>(s);
+}
+
+uint64_t monotonic_ms() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// sendfile has no MSG_NOSIGNAL: a peer that closed early would raise SIGPIPE and end the process.
+// While this guard lives, SIGPIPE is blocked for the calling thread; one raised meanwhile is
+// taken off the pending set before the old mask comes back, unless one was pending already.
+class sigpipe_guard {
+ public:
+  sigpipe_guard() {
+    sigset_t pipe_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set, &old_) == 0;
+  }
+  ~sigpipe_guard() {
+    if (!blocked_) return;
+    if (raised_ && !was_pending_) {
+      sigset_t pipe_set;
+      sigemptyset(&pipe_set);
+      sigaddset(&pipe_set, SIGPIPE);
+      timespec zero{0, 0};
+      int saved = errno;
+      while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+      errno = saved;
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  void note_epipe() { raised_ = true; }
+  sigpipe_guard(const sigpipe_guard&) = delete;
+  sigpipe_guard& operator=(const sigpipe_guard&) = delete;
+
+ private:
+  sigset_t old_;
+  bool blocked_ = false;
+  bool was_pending_ = false;
+  bool raised_ = false;
+};
+
+// Sends all of BUF; false on the first failed send.
+bool send_all(plat_sock s, const unsigned char* buf, size_t n) {
+  while (n > 0) {
+    int64_t sent = plat_send(s, buf, n);
+    if (sent <= 0) return false;
+    buf += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+// Positioned reads and sends through the thread's chunk buffer, for files sendfile refuses.
+uint64_t send_by_copy(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
+  thread_local std::unique_ptr<unsigned char[]> t_chunk;
+  if (!t_chunk) {
+    t_chunk.reset(new (std::nothrow) unsigned char[kChunkBytes]);
+    if (!t_chunk) return 0;
+  }
+  uint64_t done = 0;
+  while (done < count) {
+    uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(count - done, kChunkBytes));
+    int64_t got = plat_fread_at(f, offset + done, t_chunk.get(), want);
+    if (got <= 0) break;
+    if (!send_all(s, t_chunk.get(), static_cast<size_t>(got))) break;
+    done += static_cast<uint64_t>(got);
+  }
+  return done;
+}
+
+}  // namespace
+
+int plat_net_init() {
+  return 0;
+}
+
+void plat_sock_close(plat_sock s) {
+  // No retry on EINTR: the descriptor is gone either way on Linux.
+  if (s != PLAT_NO_SOCK) ::close(fd_of(s));
+}
+
+int plat_sock_errno() {
+  return errno;
+}
+
+int plat_poll1(plat_sock s, int events, int timeout_ms) {
+  pollfd p{};
+  p.fd = fd_of(s);
+  if (events & 1) p.events |= POLLIN;
+  if (events & 2) p.events |= POLLOUT;
+  uint64_t deadline = timeout_ms > 0 ? monotonic_ms() + static_cast<uint64_t>(timeout_ms) : 0;
+  int wait_ms = timeout_ms;
+  for (;;) {
+    int r = ::poll(&p, 1, wait_ms);
+    if (r > 0) break;
+    if (r == 0) return 0;
+    if (errno != EINTR) return -1;
+    if (timeout_ms > 0) {
+      uint64_t now = monotonic_ms();
+      if (now >= deadline) return 0;
+      wait_ms = static_cast<int>(deadline - now);
+    }
+  }
+  // POLLNVAL (not a socket) holds none of the conditions and counts like a time-out.
+  int mask = 0;
+  if (p.revents & (POLLIN | POLLERR | POLLHUP)) mask |= 1;
+  if (p.revents & POLLOUT) mask |= 2;
+  return mask;
+}
+
+plat_sock plat_tcp_socket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd < 0 ? PLAT_NO_SOCK : fd;
+}
+
+int plat_sock_reuseaddr(plat_sock s) {
+  int on = 1;
+  return ::setsockopt(fd_of(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : -1;
+}
+
+int plat_sock_nodelay(plat_sock s) {
+  int on = 1;
+  return ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
+}
+
+int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
+  if (timeout_ms < 0) return -1;
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  return ::setsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
+int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(ipv4);
+  a.sin_port = htons(port);
+  if (::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return -1;
+  return ::listen(fd_of(s), backlog) == 0 ? 0 : -1;
+}
+
+int plat_sock_local_port(plat_sock s) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+  if (a.sin_family != AF_INET) return -1;
+  return ntohs(a.sin_port);
+}
+
+plat_sock plat_sock_accept(plat_sock listener) {
+  for (;;) {
+    int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return fd;
+    if (errno != EINTR) return PLAT_NO_SOCK;
+  }
+}
+
+int64_t plat_recv(plat_sock s, void* buf, size_t n) {
+  for (;;) {
+    ssize_t got = ::recv(fd_of(s), buf, n, 0);
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t plat_send(plat_sock s, const void* buf, size_t n) {
+  for (;;) {
+    ssize_t sent = ::send(fd_of(s), buf, n, MSG_NOSIGNAL);
+    if (sent >= 0) return sent;
+    if (errno != EINTR) return -1;
+  }
+}
+
+uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+  sigpipe_guard guard;
+  uint64_t done = 0;
+  bool first = true;
+  while (done < count) {
+    off_t at = static_cast<off_t>(offset + done);
+    size_t want = static_cast<size_t>(std::min(count - done, kMaxSendfileBytes));
+    ssize_t sent = ::sendfile(fd_of(s), f->fd, &at, want);
+    if (sent > 0) {
+      done += static_cast<uint64_t>(sent);
+      first = false;
+      continue;
+    }
+    if (sent == 0) break;  // the file ended before COUNT
+    if (errno == EINTR) continue;
+    if (errno == EPIPE) guard.note_epipe();
+    // Some file systems cannot feed sendfile; they answer the very first call so.
+    if (first && (errno == EINVAL || errno == ENOSYS)) return send_by_copy(s, f, offset, count);
+    break;
+  }
+  return done;
+}

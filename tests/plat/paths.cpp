@@ -1,0 +1,142 @@
+// Path resolution and the containment test that decides, on resolved text, what lies in a root.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "fs_fixture.h"
+#include "plat/plat.h"
+
+namespace {
+
+// plat_realpath's result as a string; "<null>" for a failure.
+std::string resolved(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> p(plat_realpath(path.c_str()), &std::free);
+  return p ? std::string(p.get()) : "<null>";
+}
+
+struct under_row {
+  const char* path;
+  const char* root;
+  int want;
+};
+
+TEST(PlatPathUnder, Table) {
+  constexpr under_row rows[] = {
+      {"/srv/media", "/srv/media", 1},
+      {"/srv/media/a.mp4", "/srv/media", 1},
+      {"/srv/media\\a", "/srv/media", 1},
+      {"/srv/x", "/srv/", 1},
+      {"/srv\\x", "/srv\\", 1},
+      {"/", "/", 1},
+      {"/anything", "/", 1},
+      {"/srv/Media/a.mp4", "/srv/media", 0},  // another folder on a case-sensitive system
+      {"/srv/MEDIA", "/srv/media", 0},
+      {"/srv/media2/a", "/srv/media", 0},
+      {"/srv/medi", "/srv/media", 0},
+      {"/srv\\media\\a", "/srv/media", 0},
+      {"/srv", "/srv/", 0},
+      {"/srv/media", "", 0},
+      {"", "", 0},
+  };
+  for (const under_row& r : rows) {
+    SCOPED_TRACE(std::string(r.path) + " under " + r.root);
+    EXPECT_EQ(plat_path_under(r.path, r.root), r.want);
+  }
+}
+
+TEST(PlatRealpath, FoldsTextOfMissingPaths) {
+  struct row {
+    const char* in;
+    const char* want;
+  };
+  constexpr row rows[] = {
+      {"/", "/"},
+      {"//", "/"},
+      {"/..", "/"},
+      {"/kobas-none/a/../b", "/kobas-none/b"},
+      {"/kobas-none/./a//b/", "/kobas-none/a/b"},
+      {"/kobas-none/a\\b", "/kobas-none/a\\b"},  // a backslash is part of a POSIX name
+      {"/kobas-none/a/../../..", "/"},
+      {"/kobas-none/...", "/kobas-none/..."},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.in);
+    EXPECT_EQ(resolved(r.in), r.want);
+  }
+  EXPECT_EQ(resolved(""), "<null>");
+}
+
+TEST(PlatRealpath, RelativeToCurrentFolder) {
+  temp_tree t;
+  t.dir("cwd/sub");
+  std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(t.path("cwd"));
+  std::string sub = resolved("sub");
+  std::string dot = resolved(".");
+  std::string up = resolved("../other/x");
+  std::filesystem::current_path(before);
+  EXPECT_EQ(sub, t.path("cwd/sub"));
+  EXPECT_EQ(dot, t.path("cwd"));
+  EXPECT_EQ(up, t.path("other/x"));
+}
+
+TEST(PlatRealpath, FollowsLinks) {
+  temp_tree t;
+  t.file("outside/secret", "s");
+  t.dir("root/real/deep");
+  t.symlink("root/escape", t.path("outside"));
+  t.symlink("root/rel", "real/deep");
+  t.symlink("root/chain", "rel");
+  struct row {
+    const char* rel;
+    const char* want;
+  };
+  const row rows[] = {
+      {"root/escape", "outside"},
+      {"root/escape/secret", "outside/secret"},
+      {"root/escape/missing/tail", "outside/missing/tail"},  // missing part kept as text
+      {"root/rel", "root/real/deep"},
+      {"root/chain/x", "root/real/deep/x"},
+      {"root/rel/..", "root/real"},  // ".." climbs out of the target, not the link's folder
+      {"root/escape/../root", "root"},
+      {"root/missing/../escape", "outside"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.rel);
+    EXPECT_EQ(resolved(t.path(r.rel)), t.path(r.want));
+  }
+  std::string root = resolved(t.path("root"));
+  EXPECT_EQ(plat_path_under(resolved(t.path("root/escape/secret")).c_str(), root.c_str()), 0);
+  EXPECT_EQ(plat_path_under(resolved(t.path("root/rel/x")).c_str(), root.c_str()), 1);
+}
+
+TEST(PlatRealpath, LinkLoopFails) {
+  temp_tree t;
+  t.symlink("a", "b");
+  t.symlink("b", "a");
+  t.symlink("self", "self");
+  EXPECT_EQ(resolved(t.path("a/x")), "<null>");
+  EXPECT_EQ(resolved(t.path("self")), "<null>");
+}
+
+TEST(PlatRealpath, LongPaths) {
+  temp_tree t;
+  std::string rel;
+  while (rel.size() < 5000) rel += "segment-of-forty-bytes-for-long-paths/";
+  rel += "end";
+  EXPECT_EQ(resolved(t.path(rel)), t.path(rel));
+
+  // A long link target followed by a long missing tail: both texts exceed 4,096 bytes.
+  std::string deep;
+  for (int i = 0; i < 15; ++i) deep += std::string(200, static_cast<char>('a' + i)) + "/";
+  deep.pop_back();
+  std::filesystem::create_directories(t.path(deep));
+  t.symlink("short", t.path(deep));
+  std::string tail = rel;
+  EXPECT_EQ(resolved(t.path("short/" + tail)), t.path(deep + "/" + tail));
+}
+
+}  // namespace
