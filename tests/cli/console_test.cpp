@@ -1,0 +1,186 @@
+// The console control loop of a running serve child: every answer of its table, the trimming
+// rule, long lines, change lines before the answer that caused them, and the ways it stops.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "fs_fixture.h"
+#include "serve_session.h"
+
+namespace {
+
+struct exchange {
+  std::string line;
+  std::string answer;
+};
+
+void expect_exchanges(serve_session& s, const std::vector<exchange>& rows) {
+  for (const exchange& e : rows) {
+    SCOPED_TRACE(e.line.substr(0, 60));
+    EXPECT_EQ(s.ask(e.line), e.answer);
+  }
+}
+
+}  // namespace
+
+TEST(ServeStart, ListeningLineShowsTheChosenPort) {
+  // "--root" is only the value of --name here, never an option word.
+  serve_session s({"--name", "--root", "--threads", "2"});
+  ASSERT_NE(s.port, 0) << s.listening;
+  EXPECT_EQ(s.listening,
+            "listening 127.0.0.1:" + std::to_string(s.port) + " roots=0 version=1.0.0");
+  EXPECT_EQ(s.ask("status"), s.status_line() + "0");
+  EXPECT_EQ(s.ask("roots"), "[]");
+  s.quit_cleanly();
+}
+
+TEST(ServeStart, RootsFromTheCommandLineAreRegisteredInOrder) {
+  temp_tree t;
+  t.file("song.mp3", "abc");
+  t.dir("films");
+  serve_session s({"--root", "music=" + t.root(), "--root", "one=" + t.path("song.mp3")});
+  ASSERT_NE(s.port, 0) << s.listening;
+  EXPECT_EQ(s.roots, 2);
+  EXPECT_EQ(s.ask("roots"), "[{\"name\":\"music\",\"path\":\"" + t.root() +
+                                "\",\"kind\":\"folder\"},{\"name\":\"one\",\"path\":\"" +
+                                t.path("song.mp3") + "\",\"kind\":\"file\"}]");
+  EXPECT_EQ(s.ask("status"), s.status_line() + "2");
+  s.quit_cleanly();
+}
+
+TEST(Console, AddAndRemoveAnswerWithCodeAndMessage) {
+  temp_tree t;
+  const std::string dir = t.root();
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  expect_exchanges(s,
+                   {
+                       {"add music=" + dir, "add 0 "},
+                       {"add music=" + dir, "add -1 root name already used: music"},
+                       // A malformed add makes no call: the message is the one the last call left.
+                       {"add x", "add -1 root name already used: music"},
+                       {"status", s.status_line() + "1"},
+                       {"add x", "add -1 "},
+                       {"add =p", "add -1 "},
+                       {"add " + std::string(160, 'n') + "=" + dir, "add -1 "},
+                       {"add " + std::string(129, 'n') + "=" + dir,
+                        "add -1 root name must be 1..128 URL-safe chars"},
+                       {"add films=" + t.path("missing"),
+                        "add -4 " + t.path("missing") + " is not a file or folder"},
+                       {"remove nobody", "remove -4 no root named nobody"},
+                       {"add =p", "add -1 no root named nobody"},
+                       // Everything after the one space is the name, leading spaces included.
+                       {"remove  music", "remove -4 no root named  music"},
+                       {"remove music", "remove 0 "},
+                       {"roots", "[]"},
+                       {"status", s.status_line() + "0"},
+                   });
+  s.quit_cleanly();
+}
+
+TEST(Console, UnknownLinesAnswerQuestionMark) {
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  expect_exchanges(s, {
+                          {" quit", "?"},
+                          {"QUIT", "?"},
+                          {"quit\t", "?"},
+                          {"add", "?"},
+                          {"remove", "?"},
+                          {"add ", "?"},  // trimmed to "add"
+                          {"statusx", "?"},
+                          {"Status", "?"},
+                          {"\tstatus", "?"},
+                          {"status \r", s.status_line() + "0"},
+                      });
+  s.quit_cleanly();
+}
+
+TEST(Console, EmptyLinesAnswerNothing) {
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  // The first answer after the blank lines must be the status line itself.
+  ASSERT_TRUE(s.child.write("\n   \n\r\n \r \n"));
+  EXPECT_EQ(s.ask("status"), s.status_line() + "0");
+  s.quit_cleanly();
+}
+
+TEST(Console, LongLineIsHandledAsTwoLines) {
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  // 2,047 bytes per read: a 3,000-byte line arrives as two pieces, each answered.
+  ASSERT_TRUE(s.child.write(std::string(3000, 'x') + "\n"));
+  EXPECT_EQ(s.child.read_line().value_or("(none)"), "?");
+  EXPECT_EQ(s.child.read_line().value_or("(none)"), "?");
+  // A 2,047-byte "status" line padded with spaces: the first read is the whole status line and
+  // the line feed alone comes in the second read, which answers nothing.
+  ASSERT_TRUE(s.child.write("status" + std::string(2041, ' ') + "\n"));
+  EXPECT_EQ(s.child.read_line().value_or("(none)"), s.status_line() + "0");
+  EXPECT_EQ(s.ask("status"), s.status_line() + "0");
+  s.quit_cleanly();
+}
+
+TEST(Console, PollPrintsTheChangeLineBeforeTheNextAnswer) {
+  temp_tree t;
+  t.file("a.txt", "a");
+  serve_session s({"--root", "music=" + t.root()});
+  ASSERT_NE(s.port, 0) << s.listening;
+  // Nothing has changed since the root was registered.
+  ASSERT_TRUE(s.child.write("poll\n"));
+  EXPECT_EQ(s.ask("status"), s.status_line() + "1");
+
+  t.file("b.txt", "b");
+  ASSERT_TRUE(s.child.write("poll\n"));
+  EXPECT_EQ(s.ask("status"), "change music ");
+  EXPECT_EQ(s.child.read_line().value_or("(none)"), s.status_line() + "1");
+
+  // Reported once: the next pass finds nothing new.
+  ASSERT_TRUE(s.child.write("poll\n"));
+  EXPECT_EQ(s.ask("status"), s.status_line() + "1");
+  s.quit_cleanly();
+}
+
+TEST(Console, ReAddedRootReportsItsChangeBeforeTheAddAnswer) {
+  temp_tree t;
+  t.file("a.txt", "a");
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  EXPECT_EQ(s.ask("add music=" + t.root()), "add 0 ");
+  EXPECT_EQ(s.ask("remove music"), "remove 0 ");
+  t.file("b.txt", "b");
+  // The fingerprint outlives the root, so the add's own pass sees the new entry.
+  EXPECT_EQ(s.ask("add music=" + t.root()), "change music ");
+  EXPECT_EQ(s.child.read_line().value_or("(none)"), "add 0 ");
+  s.quit_cleanly();
+}
+
+TEST(Console, QuitEndsTheLoopAfterTrimming) {
+  for (const std::string quit : {"quit\n", "quit  \n", "quit\r\n", "quit \r \n"}) {
+    SCOPED_TRACE(quit);
+    serve_session s;
+    ASSERT_NE(s.port, 0) << s.listening;
+    ASSERT_TRUE(s.child.write(quit));
+    std::string out, err;
+    EXPECT_EQ(s.child.finish(out, err), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+  }
+}
+
+TEST(Console, StopSignalsEndAWaitingLoopWithStatusZero) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    serve_session s;
+    ASSERT_NE(s.port, 0) << s.listening;
+    // The answer proves the handlers are installed; once the child sleeps, it waits in its read
+    // of standard input, which the signal must cut short.
+    EXPECT_EQ(s.ask("status"), s.status_line() + "0");
+    ASSERT_TRUE(s.child.wait_until_sleeping());
+    ASSERT_TRUE(s.child.send_signal(sig));
+    EXPECT_EQ(s.child.wait_exit(), 0);
+    EXPECT_EQ(s.child.read_stderr_to_end(), "");
+  }
+}
