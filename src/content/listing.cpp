@@ -1,0 +1,115 @@
+// listing.cpp: reads one already resolved folder into its visible entries, in listing order.
+// Hidden names, names too long to list, unreadable entries and links that lead out of the folder
+// are left out; rendering the list is render_html.cpp's and render_json.cpp's business.
+#include "content/listing.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "plat/plat.h"
+#include "util/last_error.h"
+#include "util/str.h"
+
+namespace {
+
+constexpr int FIRST_CAPACITY = 64;  // records allocated for the first entry; doubles after
+
+struct dir_closer {
+  void operator()(plat_dir* d) const { plat_closedir(d); }
+};
+using dir_handle = std::unique_ptr<plat_dir, dir_closer>;
+
+// The entry's full path "FOLDER/NAME" in a heap block of exactly the needed size; null on OOM.
+heap_text join_path(const char* folder, const char* name) {
+  const size_t a = std::strlen(folder);
+  const size_t b = std::strlen(name);
+  auto* p = static_cast<char*>(std::malloc(a + 1 + b + 1));
+  if (p == nullptr) return nullptr;
+  std::memcpy(p, folder, a);
+  p[a] = '/';
+  std::memcpy(p + a + 1, name, b + 1);
+  return heap_text(p);
+}
+
+// A link is listed only when it resolves to something inside the listed folder.
+bool link_stays_inside(const char* entry_path, const char* folder) {
+  heap_text target(plat_realpath(entry_path));
+  return target && plat_path_under(target.get(), folder);
+}
+
+// Entries gathered so far; owns the array and names until handed to the caller.
+struct gather {
+  dent* items = nullptr;
+  int count = 0;
+  int capacity = 0;
+
+  ~gather() { free_dents(items, count); }
+
+  bool make_room() {
+    if (count < capacity) return true;
+    const int want = capacity == 0 ? FIRST_CAPACITY : capacity * 2;
+    void* grown = std::realloc(items, sizeof(dent) * static_cast<size_t>(want));
+    if (grown == nullptr) return false;
+    items = static_cast<dent*>(grown);
+    capacity = want;
+    return true;
+  }
+};
+
+}  // namespace
+
+int dent_cmp(const void* a, const void* b) {
+  const auto* x = static_cast<const dent*>(a);
+  const auto* y = static_cast<const dent*>(b);
+  if (x->is_dir != y->is_dir) return x->is_dir ? -1 : 1;
+  return std::strcmp(x->name, y->name);  // compares bytes as unsigned: no folding, no digits
+}
+
+void free_dents(dent* entries, int count) {
+  if (entries == nullptr) return;
+  for (int i = 0; i < count; ++i) std::free(entries[i].name);
+  std::free(entries);
+}
+
+int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* out_truncated) {
+  *out_entries = nullptr;
+  *out_count = 0;
+  *out_truncated = 0;
+  dir_handle dir(plat_opendir(folder_path));
+  if (!dir) {
+    set_error(-4, "cannot open %s", folder_path);
+    return -4;
+  }
+  gather got;
+  int truncated = 0;
+  // Running out of memory ends the reading early; what was gathered is still listed.
+  while (const char* name = plat_readdir(dir.get())) {
+    if (name[0] == '.') continue;
+    if (std::strlen(name) > static_cast<size_t>(LIST_MAX_NAME_BYTES)) {
+      truncated = 1;
+      continue;
+    }
+    heap_text entry_path = join_path(folder_path, name);
+    if (!entry_path) break;
+    plat_stat_rec st{};
+    if (plat_stat(entry_path.get(), &st, 1) != 0 || (!st.is_dir && !st.is_file)) continue;
+    if (st.is_link && !link_stays_inside(entry_path.get(), folder_path)) continue;
+    if (got.count >= LIST_MAX_ENTRIES) {
+      truncated = 1;
+      break;
+    }
+    if (!got.make_room()) break;
+    char* name_copy = x_strdup(name);
+    if (name_copy == nullptr) break;
+    got.items[got.count++] = dent{name_copy, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime};
+  }
+  dir.reset();
+  if (got.count > 1) std::qsort(got.items, static_cast<size_t>(got.count), sizeof(dent), dent_cmp);
+  *out_entries = got.items;
+  *out_count = got.count;
+  *out_truncated = truncated;
+  got.items = nullptr;
+  got.count = 0;
+  return 0;
+}

@@ -1,0 +1,92 @@
+// render_html.cpp: the HTML index page of one folder, built front to back from an entry list
+// already in listing order. Names are HTML-escaped in text and percent-encoded in links; the
+// page is pure text, sending or copying it is the caller's business.
+#include <cinttypes>
+#include <cstdio>
+
+#include "content/listing.h"
+#include "util/date_cell.h"
+#include "util/escape.h"
+#include "util/sb.h"
+
+namespace {
+
+constexpr size_t TITLE_PATH_BYTES = 1200;  // "/ROOT/REL" must fit in 1,199 bytes
+constexpr size_t SIZE_CELL_BYTES = 32;     // 19 digits, 6 commas, a sign and the terminator
+
+constexpr const char* PAGE_HEAD = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n  <title>Index of ";
+constexpr const char* PAGE_STYLE =
+    "</title>\n  <style>\n"
+    "    body { font-family: \"Segoe UI\", sans-serif; font-size: 14px; }\n"
+    "    #index { border-collapse: collapse; }\n"
+    "    #index th, #index td { padding: 3px 10px; text-align: left; }\n"
+    "    #index td.length, #index td.modified { text-align: right; }\n"
+    "    a { color: #1ba1e2; text-decoration: none; }\n"
+    "  </style>\n</head>\n<body>\n  <section id=\"main\">\n    <header><h1>Index of ";
+constexpr const char* TABLE_HEAD =
+    "</h1></header>\n    <table id=\"index\">\n    <thead>\n"
+    "      <tr><th abbr=\"Name\">Name</th><th abbr=\"Size\">Size</th>"
+    "<th abbr=\"Modified\">Last Modified</th></tr>\n"
+    "    </thead>\n    <tbody>\n";
+constexpr const char* TABLE_END = "    </tbody>\n    </table>\n";
+constexpr const char* TRUNCATED_NOTE = "    <!-- listing truncated -->\n";
+constexpr const char* PAGE_END = "  </section>\n</body>\n</html>\n";
+
+// SIZE in decimal with "," between groups of three digits counted from the right.
+void size_cell(int64_t size, char out[SIZE_CELL_BYTES]) {
+  char digits[SIZE_CELL_BYTES];
+  const int n = std::snprintf(digits, sizeof digits, "%" PRId64, size);
+  int o = 0;
+  int i = 0;
+  if (digits[0] == '-') out[o++] = digits[i++];
+  for (; i < n; ++i) {
+    out[o++] = digits[i];
+    const int still_to_come = n - 1 - i;
+    if (still_to_come > 0 && still_to_come % 3 == 0) out[o++] = ',';
+  }
+  out[o] = '\0';
+}
+
+void append_row(string_builder* sb, const dent& e) {
+  sb_puts(sb, "      <tr class=\"");
+  sb_puts(sb, e.is_dir ? "directory" : "file");
+  sb_puts(sb, "\">\n        <td class=\"name\"><a href=\"./");
+  sb_url_encode(sb, e.name);
+  if (e.is_dir) sb_putc(sb, '/');
+  sb_puts(sb, "\">");
+  sb_html(sb, e.name);
+  if (e.is_dir) sb_putc(sb, '/');
+  sb_puts(sb, "</a></td>\n");
+  if (e.is_dir) {
+    sb_puts(sb, "        <td class=\"length\"></td>\n");
+  } else {
+    char size_text[SIZE_CELL_BYTES];
+    size_cell(e.size, size_text);
+    sb_printf(sb, "        <td class=\"length\">%s</td>\n", size_text);
+  }
+  char date_text[DATE_CELL_BYTES];
+  date_cell(e.mtime, date_text);
+  sb_printf(sb, "        <td class=\"modified\">%s</td>\n      </tr>\n", date_text);
+}
+
+}  // namespace
+
+int render_html(string_builder* sb, const char* root_name, const char* rel, const dent* entries,
+                int count, int truncated) {
+  const char* r = rel != nullptr ? rel : "";
+  char title[TITLE_PATH_BYTES];
+  const int n = std::snprintf(title, sizeof title, "/%s%s%s", root_name != nullptr ? root_name : "",
+                              r[0] != '\0' ? "/" : "", r);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof title) return -1;
+
+  sb_puts(sb, PAGE_HEAD);
+  sb_html(sb, title);
+  sb_puts(sb, PAGE_STYLE);
+  sb_html(sb, title);
+  sb_puts(sb, TABLE_HEAD);
+  for (int i = 0; i < count; ++i) append_row(sb, entries[i]);
+  sb_puts(sb, TABLE_END);
+  if (truncated) sb_puts(sb, TRUNCATED_NOTE);
+  sb_puts(sb, PAGE_END);
+  return 0;
+}

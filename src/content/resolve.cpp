@@ -1,0 +1,113 @@
+// resolve.cpp: from (root name, relative path) to one target inside that root. The textual
+// safety test runs first; containment is then decided on the resolved path, so links that lead
+// out of a root are refused too. Paths that do not fit a buffer are refused, never cut: a cut
+// path could name something else.
+#include "content/resolve.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "content/roots.h"
+#include "plat/plat.h"
+#include "util/last_error.h"
+#include "util/path_safe.h"
+#include "util/str.h"
+
+namespace {
+
+constexpr size_t JOINED_PATH_BYTES = 2200;  // room for a 2,047-byte root path, "/" and more
+constexpr size_t ROOT_KEY_BYTES = 260;      // a file name's worth on every platform
+
+// Copies TEXT with its terminator into OUT of SIZE bytes; false when it does not fit.
+bool copy_whole(std::string_view text, char* out, size_t size) {
+  if (out == nullptr || text.size() >= size) return false;
+  std::memcpy(out, text.data(), text.size());
+  out[text.size()] = '\0';
+  return true;
+}
+
+int refuse_too_long() {
+  set_error(-4, "path too long");
+  return 404;
+}
+
+// Caller holds the registry lock. Null when no root bears NAME.
+const root_rec* find_by_name(const root_registry* r, const char* name) {
+  if (name == nullptr) return nullptr;
+  for (int i = 0; i < r->count; ++i) {
+    if (std::strcmp(r->roots[i].name, name) == 0) return &r->roots[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int resolve_rel(const char* root_path, const char* rel, char* out_path, size_t out_path_size,
+                int* out_is_dir, int64_t* out_size, int64_t* out_mtime) {
+  if (root_path == nullptr || root_path[0] == '\0') {
+    set_error(-1, "root path empty");
+    return -1;
+  }
+  const int safe = path_is_safe(rel);
+  if (safe != 0) {
+    set_error(-7, "unsafe relative path");
+    return safe;
+  }
+  char joined[JOINED_PATH_BYTES];
+  // "/" joins on every platform; plat_realpath normalises the separators.
+  const int n = rel[0] != '\0' ? std::snprintf(joined, sizeof joined, "%s/%s", root_path, rel)
+                               : std::snprintf(joined, sizeof joined, "%s", root_path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return refuse_too_long();
+
+  heap_text resolved(plat_realpath(joined));
+  if (!resolved) {
+    set_error(-4, "cannot resolve %s", joined);
+    return 404;
+  }
+  if (!plat_path_under(resolved.get(), root_path)) {
+    set_error(-7, "escapes the root");
+    return 404;
+  }
+  plat_stat_rec st{};
+  if (plat_stat(resolved.get(), &st, 1) != 0) {
+    set_error(-4, "no such file or folder");
+    return 404;
+  }
+  if (!copy_whole(resolved.get(), out_path, out_path_size)) return refuse_too_long();
+  if (out_is_dir != nullptr) *out_is_dir = st.is_dir ? 1 : 0;
+  if (out_size != nullptr) *out_size = st.is_dir ? -1 : st.size;
+  if (out_mtime != nullptr) *out_mtime = st.mtime;
+  return 0;
+}
+
+int resolve_request(const char* name, const char* rel, char* out_path, size_t out_path_size,
+                    int* out_is_dir, int64_t* out_size, int64_t* out_mtime) {
+  root_registry* r = roots_get();
+  {
+    plat_lock_guard hold(&r->lock);
+    const root_rec* root = find_by_name(r, name);
+    if (root == nullptr) {
+      set_error(-4, "no root named %s", name != nullptr ? name : "(null)");
+      return 404;
+    }
+    if (!root->is_file) {
+      return resolve_rel(root->path, rel, out_path, out_path_size, out_is_dir, out_size, out_mtime);
+    }
+    // A file root answers exactly one relative path: the last component of its own path.
+    char key[ROOT_KEY_BYTES];
+    root_key_of(root->path, key, sizeof key);
+    if (rel == nullptr || rel[0] == '\0' || std::strcmp(rel, key) != 0) {
+      set_error(-4, "a file root serves only %s", key);
+      return 404;
+    }
+    if (!copy_whole(root->path, out_path, out_path_size)) return refuse_too_long();
+  }
+  // The lock is not needed for the stat: out_path is our own copy.
+  plat_stat_rec st{};
+  if (plat_stat(out_path, &st, 1) != 0) return 404;
+  if (out_is_dir != nullptr) *out_is_dir = 0;
+  if (out_size != nullptr) *out_size = st.size;
+  if (out_mtime != nullptr) *out_mtime = st.mtime;
+  return 0;
+}

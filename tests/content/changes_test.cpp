@@ -1,0 +1,229 @@
+// Change watcher: fingerprints, one report per pass, absorbed changes, and callbacks that call
+// back into the library. Fingerprints outlive a test, so every test uses root names of its own.
+#include "exports/changes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "clean_registry.h"
+#include "fs_fixture.h"
+#include "kobas.h"
+
+namespace {
+
+struct reports {
+  std::vector<std::string> names;
+  std::vector<std::string> details;
+};
+
+int record(const char* name, const char* detail, void* user) {
+  auto* r = static_cast<reports*>(user);
+  r->names.push_back(name);
+  r->details.push_back(detail);
+  return 7;  // ignored
+}
+
+// The names reported by one kobas_poll_changes.
+std::vector<std::string> poll(reports& r) {
+  r.names.clear();
+  r.details.clear();
+  kobas_poll_changes();
+  for (const std::string& d : r.details) EXPECT_EQ(d, "");
+  return r.names;
+}
+
+using names = std::vector<std::string>;
+
+TEST(ChangeFingerprint, CountsVisibleTopLevelEntries) {
+  temp_tree t;
+  t.file("r/a", "x");
+  t.set_mtime("r/a", 1000);
+  t.file("r/sub/deep", "x");
+  t.set_mtime("r/sub/deep", 99999);  // below the top level: not looked at
+  t.set_mtime("r/sub", 1500);
+  t.file("r/.hidden");
+  t.set_mtime("r/.hidden", 5000);
+  t.file("old/x");
+  t.set_mtime("old/x", -100);
+  t.file("file.bin", "abc");
+  struct row {
+    std::string path;
+    int64_t count, newest;
+  };
+  const row rows[] = {
+      {t.path("r"), 2, 1500},
+      {t.path("old"), 1, 0},  // all earlier than 1970: newest stays 0
+      {t.path("file.bin"), 0, 0},
+      {t.path("missing"), 0, 0},
+  };
+  for (const row& w : rows) {
+    SCOPED_TRACE(w.path);
+    int64_t count = -1, newest = -1;
+    snapshot_root(w.path.c_str(), &count, &newest);
+    EXPECT_EQ(count, w.count);
+    EXPECT_EQ(newest, w.newest);
+  }
+}
+
+TEST(ChangeReport, FirstSightingThenOneReportPerChange) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.file("r/a");
+  EXPECT_EQ(kobas_on_change(record, &got), 1);
+  ASSERT_EQ(kobas_add_root("cw-first", t.path("r").c_str()), 0);
+  EXPECT_TRUE(got.names.empty());
+  EXPECT_EQ(poll(got), names{});
+  t.file("r/b");
+  EXPECT_EQ(poll(got), names{"cw-first"});
+  EXPECT_EQ(poll(got), names{});
+}
+
+TEST(ChangeReport, NewestTimeRule) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.file("r/a");
+  t.file("r/b");
+  t.set_mtime("r/a", 1000);
+  t.set_mtime("r/b", 2000);
+  kobas_on_change(record, &got);
+  ASSERT_EQ(kobas_add_root("cw-newest", t.path("r").c_str()), 0);
+  t.set_mtime("r/a", 1500);  // still below the newest
+  EXPECT_EQ(poll(got), names{});
+  t.set_mtime("r/a", 2001);  // one second past it
+  EXPECT_EQ(poll(got), names{"cw-newest"});
+  t.set_mtime("r/b", 1999);  // the newest entry is still a at 2001
+  EXPECT_EQ(poll(got), names{});
+  t.set_mtime("r/a", 1000);  // now b at 1999 is the newest: it went down
+  EXPECT_EQ(poll(got), names{"cw-newest"});
+}
+
+TEST(ChangeReport, OnePassReportsTheFirstChangedRootInRegistryOrder) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.dir("one");
+  t.dir("two");
+  kobas_on_change(record, &got);
+  ASSERT_EQ(kobas_add_root("cw-two", t.path("two").c_str()), 0);
+  ASSERT_EQ(kobas_add_root("cw-one", t.path("one").c_str()), 0);
+  t.file("one/x");
+  t.file("two/x");
+  EXPECT_EQ(poll(got), names{"cw-two"});
+  EXPECT_EQ(poll(got), names{"cw-one"});
+  EXPECT_EQ(poll(got), names{});
+}
+
+TEST(ChangeReport, HiddenNamesAreIgnored) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.dir("r");
+  kobas_on_change(record, &got);
+  ASSERT_EQ(kobas_add_root("cw-hidden", t.path("r").c_str()), 0);
+  t.dir("r/.cache");
+  EXPECT_EQ(poll(got), names{});
+  t.dir("r/cache");
+  EXPECT_EQ(poll(got), names{"cw-hidden"});
+}
+
+TEST(ChangeReport, FileRootIsNeverReported) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.file("film.mkv", "1");
+  t.dir("r");
+  kobas_on_change(record, &got);
+  ASSERT_EQ(kobas_add_root("cw-file", t.path("film.mkv").c_str()), 0);
+  ASSERT_EQ(kobas_add_root("cw-after-file", t.path("r").c_str()), 0);
+  t.file("film.mkv", "longer content");
+  t.set_mtime("film.mkv", 1234567890);
+  EXPECT_EQ(poll(got), names{});
+  t.file("r/x");
+  EXPECT_EQ(poll(got), names{"cw-after-file"});  // the watcher itself is working
+}
+
+TEST(ChangeReport, ChangesWithoutACallbackAreAbsorbed) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.dir("r");
+  kobas_on_change(record, &got);
+  ASSERT_EQ(kobas_add_root("cw-absorb", t.path("r").c_str()), 0);
+  EXPECT_EQ(kobas_on_change(nullptr, &got), 0);
+  t.file("r/x");
+  EXPECT_EQ(poll(got), names{});
+  EXPECT_EQ(kobas_on_change(record, &got), 1);
+  EXPECT_EQ(poll(got), names{});
+  t.file("r/y");
+  EXPECT_EQ(poll(got), names{"cw-absorb"});
+}
+
+TEST(ChangeReport, ReAddedNameIsComparedWithItsOldFingerprint) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.file("a/x");
+  t.file("a/y");
+  t.set_mtime("a/x", 100);
+  t.set_mtime("a/y", 200);
+  t.file("same/p");
+  t.file("same/q");
+  t.set_mtime("same/p", 100);
+  t.set_mtime("same/q", 200);
+  t.file("b/1");
+  t.file("b/2");
+  t.file("b/3");
+  kobas_on_change(record, &got);
+  ASSERT_EQ(kobas_add_root("cw-again", t.path("a").c_str()), 0);
+  ASSERT_EQ(kobas_remove_root("cw-again"), 0);
+  ASSERT_EQ(kobas_add_root("cw-again", t.path("same").c_str()), 0);
+  EXPECT_EQ(got.names, names{});  // same count and newest time
+  ASSERT_EQ(kobas_remove_root("cw-again"), 0);
+  ASSERT_EQ(kobas_add_root("cw-again", t.path("b").c_str()), 0);
+  EXPECT_EQ(got.names, names{"cw-again"});
+  EXPECT_EQ(kobas_last_code(), 0);
+  EXPECT_STREQ(kobas_last_error(), "");
+}
+
+// Calls back into the library from inside the callback: adds a root (which runs its own pass)
+// and polls again. Any lock still held by the outer pass would hang here.
+struct reentry {
+  std::string dir;
+  int calls = 0;
+  int add_result = -99;
+  int count_seen = -1;
+  names seen;
+};
+
+int call_back_in(const char* name, const char*, void* user) {
+  auto* r = static_cast<reentry*>(user);
+  r->seen.push_back(name);
+  if (++r->calls == 1) {
+    r->add_result = kobas_add_root("cw-inner", r->dir.c_str());
+    kobas_poll_changes();
+    r->count_seen = kobas_root_count();
+  }
+  return 0;
+}
+
+TEST(ChangeReport, CallbackMayCallBackIntoTheLibrary) {
+  temp_tree t;
+  reentry state;
+  clean_registry reg;
+  t.dir("outer");
+  state.dir = t.dir("inner");
+  kobas_on_change(call_back_in, &state);
+  ASSERT_EQ(kobas_add_root("cw-outer", t.path("outer").c_str()), 0);
+  t.file("outer/x");
+  kobas_poll_changes();
+  EXPECT_EQ(state.seen, names{"cw-outer"});
+  EXPECT_EQ(state.add_result, 0);
+  EXPECT_EQ(state.count_seen, 2);
+  EXPECT_EQ(kobas_root_count(), 2);
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// Request path resolution: folder and file roots, unsafe and escaping paths, links, and paths
+// that do not fit their buffers.
+#include "content/resolve.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "clean_registry.h"
+#include "fs_fixture.h"
+#include "kobas.h"
+#include "util/last_error.h"
+
+namespace {
+
+struct outcome {
+  int status = -99;
+  std::string path;
+  int is_dir = -9;
+  int64_t size = -9;
+  int64_t mtime = -9;
+  int code = 0;
+  std::string message;
+};
+
+outcome resolve(const char* name, const char* rel, size_t out_size = RESOLVED_PATH_BYTES) {
+  outcome o;
+  char buf[RESOLVED_PATH_BYTES] = "untouched";
+  set_ok();  // resolution sets the last error only on failure
+  o.status = resolve_request(name, rel, buf, out_size, &o.is_dir, &o.size, &o.mtime);
+  o.path = buf;
+  o.code = kobas_last_code();
+  o.message = kobas_last_error();
+  return o;
+}
+
+TEST(ResolveFolderRoot, TargetsAndRefusals) {
+  temp_tree t;
+  clean_registry reg;
+  t.file("m/a/song.mp3", "12345");
+  t.set_mtime("m/a/song.mp3", 1700000000);
+  t.dir("m/b");
+  ASSERT_EQ(kobas_add_root("music", t.path("m").c_str()), 0);
+
+  outcome root = resolve("music", "");
+  EXPECT_EQ(root.status, 0);
+  EXPECT_EQ(root.path, t.path("m"));
+  EXPECT_EQ(root.is_dir, 1);
+  EXPECT_EQ(root.size, -1);
+  EXPECT_EQ(root.message, "");
+
+  outcome file = resolve("music", "a/song.mp3");
+  EXPECT_EQ(file.status, 0);
+  EXPECT_EQ(file.path, t.path("m/a/song.mp3"));
+  EXPECT_EQ(file.is_dir, 0);
+  EXPECT_EQ(file.size, 5);
+  EXPECT_EQ(file.mtime, 1700000000);
+
+  outcome a_b = resolve("music", "a/b..c");
+  EXPECT_EQ(a_b.status, 404);
+  EXPECT_EQ(a_b.message, "no such file or folder");  // "b..c" is a name, not a dot segment
+
+  struct row {
+    const char* name;
+    const char* rel;
+    int status;
+    int code;
+    std::string message;
+  };
+  const row rows[] = {
+      {"music", "a/../b", 404, -7, "unsafe relative path"},
+      {"music", "./a", 404, -7, "unsafe relative path"},
+      {"music", "..", 404, -7, "unsafe relative path"},
+      {"music", "a\\song.mp3", 400, -7, "unsafe relative path"},
+      {"music", "a/\x01", 400, -7, "unsafe relative path"},
+      {"music", nullptr, 400, -7, "unsafe relative path"},
+      {"music", "nope.mp3", 404, -4, "no such file or folder"},
+      {"Music", "", 404, -4, "no root named Music"},
+      {"other", "a", 404, -4, "no root named other"},
+      {nullptr, "a", 404, -4, "no root named (null)"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::string(r.name ? r.name : "(null)") + " " + (r.rel ? r.rel : "(null)"));
+    outcome o = resolve(r.name, r.rel);
+    EXPECT_EQ(o.status, r.status);
+    EXPECT_EQ(o.code, r.code);
+    EXPECT_EQ(o.message, r.message);
+    EXPECT_EQ(o.path, "untouched");
+    EXPECT_EQ(o.is_dir, -9);
+  }
+}
+
+TEST(ResolveFolderRoot, EmptyRegistryAndEmptyRootPath) {
+  clean_registry reg;
+  outcome o = resolve("music", "");
+  EXPECT_EQ(o.status, 404);
+  EXPECT_EQ(o.message, "no root named music");
+
+  char buf[16];
+  EXPECT_EQ(resolve_rel("", "a", buf, sizeof buf, nullptr, nullptr, nullptr), -1);
+  EXPECT_STREQ(kobas_last_error(), "root path empty");
+  EXPECT_EQ(resolve_rel(nullptr, "a", buf, sizeof buf, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(kobas_last_code(), -1);
+}
+
+TEST(ResolveFolderRoot, DeletedRootFolder) {
+  temp_tree t;
+  clean_registry reg;
+  t.dir("gone");
+  ASSERT_EQ(kobas_add_root("gone", t.path("gone").c_str()), 0);
+  t.remove("gone");
+  outcome o = resolve("gone", "");
+  EXPECT_EQ(o.status, 404);
+  EXPECT_EQ(o.code, -4);
+  EXPECT_TRUE(o.message == "no such file or folder" ||
+              o.message == "cannot resolve " + t.path("gone"))
+      << o.message;
+}
+
+TEST(ResolveFileRoot, ServesOnlyItsKey) {
+  temp_tree t;
+  clean_registry reg;
+  t.file("x/film.mkv", "0123456789");
+  t.set_mtime("x/film.mkv", 86400);
+  ASSERT_EQ(kobas_add_root("film", t.path("x/film.mkv").c_str()), 0);
+
+  outcome ok = resolve("film", "film.mkv");
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.path, t.path("x/film.mkv"));
+  EXPECT_EQ(ok.is_dir, 0);
+  EXPECT_EQ(ok.size, 10);
+  EXPECT_EQ(ok.mtime, 86400);
+
+  for (const char* rel :
+       {"", "Film.mkv", "film.mkv/", "x/film.mkv", "other", (const char*)nullptr}) {
+    SCOPED_TRACE(rel ? rel : "(null)");
+    outcome o = resolve("film", rel);
+    EXPECT_EQ(o.status, 404);
+    EXPECT_EQ(o.code, -4);
+    EXPECT_EQ(o.message, "a file root serves only film.mkv");
+  }
+
+  // Once the file is gone the stored path is still handed back, without a message.
+  t.remove("x/film.mkv");
+  outcome gone = resolve("film", "film.mkv");
+  EXPECT_EQ(gone.status, 404);
+  EXPECT_EQ(gone.path, t.path("x/film.mkv"));
+  EXPECT_EQ(gone.code, 0);
+}
+
+TEST(ResolveLinks, EscapingLinkIsRefused) {
+  temp_tree t;
+  clean_registry reg;
+  t.file("outside/secret.txt", "s");
+  t.file("root/inside.txt", "i");
+  t.symlink("root/out", t.path("outside"));
+  t.symlink("root/out-file", t.path("outside/secret.txt"));
+  t.symlink("root/in", t.path("root/inside.txt"));
+  t.symlink("root/rel-in", "inside.txt");
+  ASSERT_EQ(kobas_add_root("r", t.path("root").c_str()), 0);
+
+  for (const char* rel : {"out", "out/secret.txt", "out-file"}) {
+    SCOPED_TRACE(rel);
+    outcome o = resolve("r", rel);
+    EXPECT_EQ(o.status, 404);
+    EXPECT_EQ(o.code, -7);
+    EXPECT_EQ(o.message, "escapes the root");
+  }
+  for (const char* rel : {"in", "rel-in"}) {
+    SCOPED_TRACE(rel);
+    outcome o = resolve("r", rel);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.path, t.path("root/inside.txt"));
+    EXPECT_EQ(o.size, 1);
+  }
+}
+
+TEST(ResolveLinks, RootRegisteredThroughALink) {
+  temp_tree t;
+  clean_registry reg;
+  t.file("real/clip.mp4", "abc");
+  t.symlink("alias", t.path("real"));
+  ASSERT_EQ(kobas_add_root("via", t.path("alias").c_str()), 0);
+  outcome o = resolve("via", "clip.mp4");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.path, t.path("real/clip.mp4"));
+  EXPECT_EQ(o.size, 3);
+}
+
+TEST(ResolveLimits, PathsThatDoNotFitAreRefusedNotCut) {
+  temp_tree t;
+  clean_registry reg;
+  t.file("m/abc.txt", "x");
+  ASSERT_EQ(kobas_add_root("m", t.path("m").c_str()), 0);
+
+  // The full path exactly fits with its terminator; one byte less is refused.
+  const std::string full = t.path("m/abc.txt");
+  outcome fits = resolve("m", "abc.txt", full.size() + 1);
+  EXPECT_EQ(fits.status, 0);
+  EXPECT_EQ(fits.path, full);
+  outcome cut = resolve("m", "abc.txt", full.size());
+  EXPECT_EQ(cut.status, 404);
+  EXPECT_EQ(cut.message, "path too long");
+  EXPECT_EQ(cut.is_dir, -9);
+
+  // A relative path the safety test accepts but the 2,200-byte join cannot hold.
+  std::string long_rel;
+  while (long_rel.size() < 2300) long_rel += "abcdefghi/";
+  outcome join = resolve("m", long_rel.c_str());
+  EXPECT_EQ(join.status, 404);
+  EXPECT_EQ(join.code, -4);
+  EXPECT_EQ(join.message, "path too long");
+}
+
+}  // namespace
