@@ -1,0 +1,150 @@
+// http_client.cpp: the POSIX socket side of the test client. The only socket code of the tests.
+#include "http_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool ieq(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string http_response::header(std::string_view name) const {
+  for (const auto& h : headers) {
+    if (ieq(h.first, name)) return h.second;
+  }
+  return "";
+}
+
+bool http_response::has_header(std::string_view name) const {
+  for (const auto& h : headers) {
+    if (ieq(h.first, name)) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> http_response::header_lines() const {
+  std::vector<std::string> out;
+  for (const auto& h : headers) out.push_back(h.first + ": " + h.second);
+  return out;
+}
+
+http_client::http_client(int port, int timeout_ms) : timeout_ms_(timeout_ms) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) close();
+}
+
+http_client::~http_client() {
+  close();
+}
+
+void http_client::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool http_client::send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    pollfd p{fd_, POLLOUT, 0};
+    if (::poll(&p, 1, timeout_ms_) <= 0) return false;
+    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool http_client::fill() {
+  if (fd_ < 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  int r = ::poll(&p, 1, timeout_ms_);
+  if (r <= 0) return false;
+  char tmp[65536];
+  ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+  if (n < 0 && errno == EINTR) return true;
+  if (n <= 0) return false;
+  buf_.append(tmp, static_cast<size_t>(n));
+  return true;
+}
+
+bool http_client::read_head(http_response* out) {
+  *out = http_response();
+  size_t end;
+  while ((end = buf_.find("\r\n\r\n")) == std::string::npos) {
+    if (!fill()) return false;
+  }
+  std::string head = buf_.substr(0, end);
+  buf_.erase(0, end + 4);
+  size_t line_end = head.find("\r\n");
+  out->status_line = head.substr(0, line_end);
+  if (out->status_line.size() < 12) return false;
+  out->status = std::atoi(out->status_line.c_str() + 9);
+  while (line_end != std::string::npos) {
+    size_t start = line_end + 2;
+    line_end = head.find("\r\n", start);
+    std::string line =
+        head.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) return false;
+    size_t v = colon + 1;
+    while (v < line.size() && line[v] == ' ') ++v;
+    out->headers.emplace_back(line.substr(0, colon), line.substr(v));
+  }
+  return true;
+}
+
+bool http_client::read_body(uint64_t n, const std::function<void(const char*, size_t)>& sink) {
+  while (n > 0) {
+    if (buf_.empty() && !fill()) return false;
+    size_t take = buf_.size() < n ? buf_.size() : static_cast<size_t>(n);
+    sink(buf_.data(), take);
+    buf_.erase(0, take);
+    n -= take;
+  }
+  return true;
+}
+
+bool http_client::read_response(http_response* out, bool head_only) {
+  if (!read_head(out)) return false;
+  if (head_only || !out->has_header("Content-Length")) return true;
+  uint64_t n = std::strtoull(out->header("Content-Length").c_str(), nullptr, 10);
+  return read_body(n, [out](const char* p, size_t len) { out->body.append(p, len); });
+}
+
+bool http_client::closed_by_peer(int timeout_ms) {
+  if (fd_ < 0 || !buf_.empty()) return false;
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) <= 0) return false;
+  char c;
+  ssize_t n = ::recv(fd_, &c, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+http_response http_once(int port, std::string_view request, bool head_only) {
+  http_response r;
+  http_client c(port);
+  if (!c.connected() || !c.send(request) || !c.read_response(&r, head_only)) r.status = 0;
+  return r;
+}
