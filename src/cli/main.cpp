@@ -8,7 +8,7 @@
 
 namespace {
 
-// Written unchanged: it holds no conversion specifications.
+// Written with fputs, byte for byte; no formatting touches it.
 constexpr char k_usage_text[] =
     "usage:\n"
     "  tandrill-orbelwick-koba-http-file-server serve --bind IP [--port N] [--threads N]\n"
