@@ -1,0 +1,190 @@
+// config.cpp: the process-wide settings record and kobas_config, one key at a time. The record
+// is guarded by one small lock so that a worker checking the access key sees the old or the new
+// key whole, never a mixture; the listener takes a copy of its settings when it starts.
+#include "server/config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "kobas.h"
+#include "util/last_error.h"
+#include "util/str.h"
+
+namespace {
+
+constexpr int name_bytes = 128;  // 127 bytes of text and the terminator
+constexpr int key_bytes = 128;   // 127 bytes of text and the terminator
+constexpr int default_port = 3321;
+constexpr int default_threads = 4;
+constexpr int max_threads = 16;  // beyond this a file server on one NIC gains nothing
+constexpr unsigned max_port = 65535;
+
+struct config_record {
+  char bind_ip[CFG_BIND_IP_BYTES] = "127.0.0.1";
+  int port = default_port;
+  int threads = default_threads;
+  char server_name[name_bytes] = "KOBA";
+  int require_key = 0;
+  char server_key[key_bytes] = "";
+};
+
+// Constant-initialised, so it is ready before any other static code can call in.
+std::mutex cfg_lock;
+config_record cfg;
+
+constexpr const char* msg_bind_ip =
+    "bind_ip must be an IPv4 literal of one interface (not 0.0.0.0/multicast/broadcast)";
+
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads one "%u" field the way a scan does (white space, one sign, digits), but saturates where
+// the scan would wrap, so "4294967297" cannot pass as 1. Null when no digit follows.
+const char* read_octet_field(const char* p, uint64_t* out) {
+  while (is_space(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p < '0' || *p > '9') return nullptr;
+  uint64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (v <= 255) v = v * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  // A negated nonzero value is huge as unsigned: it can never be an octet.
+  *out = negative && v != 0 ? UINT64_MAX : v;
+  return p;
+}
+
+// The bind_ip test: exactly four dotted numbers and nothing after the fourth, each at most 255,
+// and an address of one interface: not any-address, not broadcast, not multicast (224-239).
+bool is_bindable_ipv4(const char* text) {
+  uint64_t part[4] = {};
+  const char* p = text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      if (*p != '.') return false;
+      ++p;
+    }
+    p = read_octet_field(p, &part[i]);
+    if (p == nullptr) return false;
+  }
+  if (*p != '\0') return false;
+  for (const uint64_t v : part) {
+    if (v > 255) return false;
+  }
+  if (part[0] == 0 && part[1] == 0 && part[2] == 0 && part[3] == 0) return false;
+  if (part[0] == 255 && part[1] == 255 && part[2] == 255 && part[3] == 255) return false;
+  if (part[0] >= 224 && part[0] <= 239) return false;
+  return true;
+}
+
+// Decimal text to integer like strtol: a leading number is read, anything after it ignored, no
+// number reads as 0. Clamped at the 64-bit limits, which lie outside every accepted range.
+long long read_setting_number(const char* value) {
+  return std::strtoll(value, nullptr, 10);
+}
+
+// True when V, taken as unsigned (so every negative value is out), lies in LO..HI.
+bool in_unsigned_range(long long v, unsigned long long lo, unsigned long long hi) {
+  const auto u = static_cast<unsigned long long>(v);
+  return u >= lo && u <= hi;
+}
+
+int refuse(const char* message) {
+  set_error(-1, "%s", message);
+  return -1;
+}
+
+int apply(const char* key, const char* value) {
+  const bool empty = value == nullptr || value[0] == '\0';
+  if (std::strcmp(key, "bind_ip") == 0) {
+    if (!empty && !is_bindable_ipv4(value)) return refuse(msg_bind_ip);
+    const std::lock_guard<std::mutex> hold(cfg_lock);
+    std::snprintf(cfg.bind_ip, sizeof cfg.bind_ip, "%s", empty ? "127.0.0.1" : value);
+    return 0;
+  }
+  if (std::strcmp(key, "port") == 0) {
+    const long long v = empty ? default_port : read_setting_number(value);
+    if (!in_unsigned_range(v, 0, max_port)) return refuse("port 0..65535");
+    const std::lock_guard<std::mutex> hold(cfg_lock);
+    cfg.port = static_cast<int>(v);
+    return 0;
+  }
+  if (std::strcmp(key, "threads") == 0) {
+    const long long v = empty ? default_threads : read_setting_number(value);
+    if (!in_unsigned_range(v, 1, max_threads)) return refuse("threads 1..16");
+    const std::lock_guard<std::mutex> hold(cfg_lock);
+    cfg.threads = static_cast<int>(v);
+    return 0;
+  }
+  if (std::strcmp(key, "server_name") == 0) {
+    const std::lock_guard<std::mutex> hold(cfg_lock);
+    std::snprintf(cfg.server_name, sizeof cfg.server_name, "%s", empty ? "KOBA" : value);
+    return 0;
+  }
+  if (std::strcmp(key, "require_key") == 0) {
+    const long long v = empty ? 0 : read_setting_number(value);
+    if (!in_unsigned_range(v, 0, 1)) return refuse("require_key 0|1");
+    const std::lock_guard<std::mutex> hold(cfg_lock);
+    cfg.require_key = static_cast<int>(v);
+    return 0;
+  }
+  if (std::strcmp(key, "server_key") == 0) {
+    // An empty key would protect nothing; refusing it keeps "require_key 1" meaningful.
+    if (empty || std::strlen(value) >= sizeof cfg.server_key) {
+      return refuse("server_key 1..127 chars");
+    }
+    const std::lock_guard<std::mutex> hold(cfg_lock);
+    std::snprintf(cfg.server_key, sizeof cfg.server_key, "%s", value);
+    return 0;
+  }
+  return refuse("unknown key");
+}
+
+}  // namespace
+
+listen_settings cfg_listen_settings() {
+  listen_settings out{};
+  const std::lock_guard<std::mutex> hold(cfg_lock);
+  std::memcpy(out.bind_ip, cfg.bind_ip, sizeof out.bind_ip);
+  out.port = cfg.port;
+  out.threads = cfg.threads;
+  return out;
+}
+
+int cfg_authorized(const char* authorization) {
+  char key[key_bytes];
+  int require = 0;
+  {
+    const std::lock_guard<std::mutex> hold(cfg_lock);
+    require = cfg.require_key;
+    std::memcpy(key, cfg.server_key, sizeof key);
+  }
+  if (require == 0) return 1;
+  // RFC 9110 section 11.1: the scheme name is case-insensitive; the key itself is not.
+  const char* presented = str_iprefix(authorization, "Bearer ");
+  const size_t key_len = std::strlen(key);
+  if (presented == nullptr || key_len == 0) return 0;
+  // Every byte of the stored key is looked at whatever matches, so the time taken tells a
+  // client nothing about how much of its guess was right.
+  const size_t presented_len = std::strlen(presented);
+  unsigned diff = presented_len != key_len ? 1U : 0U;
+  for (size_t i = 0; i < key_len; ++i) {
+    const unsigned char got = i < presented_len ? static_cast<unsigned char>(presented[i]) : 0;
+    diff |= got ^ static_cast<unsigned char>(key[i]);
+  }
+  return diff == 0 ? 1 : 0;
+}
+
+extern "C" KOBAS_API int kobas_config(const char* key, const char* value) {
+  set_ok();
+  if (key == nullptr || key[0] == '\0') return refuse("key required");
+  try {
+    return apply(key, value);
+  } catch (...) {
+    set_error(-5, "out of memory");
+    return -5;
+  }
+}
