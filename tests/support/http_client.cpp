@@ -84,6 +84,7 @@ bool http_client::fill() {
   char tmp[65536];
   ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
   if (n < 0 && errno == EINTR) return true;
+  if (n == 0 || (n < 0 && errno == ECONNRESET)) saw_close_ = true;
   if (n <= 0) return false;
   buf_.append(tmp, static_cast<size_t>(n));
   return true;

@@ -43,6 +43,8 @@ class http_client {
   // true when the server closed the connection (end of stream or reset) before TIMEOUT_MS
   // passed and before any further byte arrived.
   bool closed_by_peer(int timeout_ms = 5000);
+  // true once a read found the end of the stream or a reset (not a time-out).
+  bool saw_close() const { return saw_close_; }
   // Bytes received so far but not yet consumed by a read.
   size_t pending() const { return buf_.size(); }
   void close();
@@ -53,6 +55,7 @@ class http_client {
   int fd_ = -1;
   int timeout_ms_;
   std::string buf_;
+  bool saw_close_ = false;
 };
 
 // One request on a fresh connection, its answer read; status 0 when none came.
