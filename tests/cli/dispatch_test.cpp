@@ -6,16 +6,9 @@
 #include <vector>
 
 #include "child_process.h"
+#include "usage_text.h"
 
 namespace {
-
-constexpr const char* k_usage =
-    "usage:\n"
-    "  tandrill-orbelwick-koba-http-file-server serve --bind IP [--port N] [--threads N]\n"
-    "        [--name S] --root NAME=PATH [--root NAME=PATH...]\n"
-    "        stdin: add NAME=PATH | remove NAME | roots | status | poll | quit\n"
-    "  ... html NAME=PATH [RELPATH] | json NAME=PATH [RELPATH] [OFFSET LIMIT] | range HDR SIZE\n"
-    "  ... safe RELPATH | mime FILE | href NAME RELPATH [dir] | version | selftest\n";
 
 struct row {
   std::vector<std::string> args;

@@ -8,16 +8,9 @@
 #include "child_process.h"
 #include "fs_fixture.h"
 #include "serve_session.h"
+#include "usage_text.h"
 
 namespace {
-
-constexpr const char* k_usage =
-    "usage:\n"
-    "  tandrill-orbelwick-koba-http-file-server serve --bind IP [--port N] [--threads N]\n"
-    "        [--name S] --root NAME=PATH [--root NAME=PATH...]\n"
-    "        stdin: add NAME=PATH | remove NAME | roots | status | poll | quit\n"
-    "  ... html NAME=PATH [RELPATH] | json NAME=PATH [RELPATH] [OFFSET LIMIT] | range HDR SIZE\n"
-    "  ... safe RELPATH | mime FILE | href NAME RELPATH [dir] | version | selftest\n";
 
 constexpr const char* k_bind_refusal =
     "bind_ip: bind_ip must be an IPv4 literal of one interface (not 0.0.0.0/multicast/broadcast)\n";
