@@ -2,10 +2,7 @@
 // the roots it was given, announces itself with one "listening" line and then answers control
 // lines on standard input until "quit" or an interrupt, so a parent process can drive the server
 // through pipes. Every path out after a successful start goes through kobas_stop.
-#include <signal.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +10,7 @@
 
 #include "cli.h"
 #include "kobas.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -28,47 +26,12 @@ constexpr int k_control_line_bytes = 2048;
 // before it looks at the stop flag again.
 constexpr auto k_idle_wait = std::chrono::milliseconds(100);
 
-// The only state the signal handler shares with the loop: set once, never cleared.
-volatile std::sig_atomic_t g_quit = 0;
-
-extern "C" void on_sig(int) {
-  g_quit = 1;
-}
-
 // Change lines go out at once, so the parent sees them before the answer of the line whose poll
 // pass found the change.
 int on_change(const char* root_name, const char* detail, void*) {
   std::printf("change %s %s\n", root_name != nullptr ? root_name : "",
               detail != nullptr ? detail : "");
   return std::fflush(stdout);
-}
-
-// SIGTERM stands in for the console break signal, so that a plain "kill PID" stops cleanly.
-constexpr int k_stop_signals[] = {SIGINT, SIGTERM};
-
-// Without SA_RESTART a read that waits on standard input returns when a stop signal arrives, and
-// the loop sees the flag at once instead of after the next input line.
-void install_stop_handlers() {
-  struct sigaction sa {};
-  sa.sa_handler = on_sig;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;
-  for (int sig : k_stop_signals) sigaction(sig, &sa, nullptr);
-}
-
-// Starts the server with the stop signals blocked, so that the accept and worker threads inherit
-// a mask without them: a stop signal then always lands on this thread and cuts short its read.
-// The previous mask returns before the handlers are in place, so a signal that arrived during the
-// start still gets the default treatment.
-int start_server() {
-  sigset_t stop_set;
-  sigset_t previous;
-  sigemptyset(&stop_set);
-  for (int sig : k_stop_signals) sigaddset(&stop_set, sig);
-  pthread_sigmask(SIG_BLOCK, &stop_set, &previous);
-  const int rc = kobas_start();
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return rc;
 }
 
 struct serve_options {
@@ -202,7 +165,7 @@ line_outcome answer_line(const char* line) {
 // serving, and the loop keeps looking at the flag between short rests.
 void console_loop() {
   char line[k_control_line_bytes];
-  while (g_quit == 0) {
+  while (!stop_requested()) {
     if (std::fgets(line, sizeof line, stdin) == nullptr) {
       // Clear end-of-input and the error of an interrupted read, so the next attempt reads anew.
       std::clearerr(stdin);

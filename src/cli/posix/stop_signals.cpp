@@ -1,0 +1,52 @@
+// stop_signals.cpp (POSIX): SIGINT and SIGTERM stop the serve command. SIGTERM stands in for the
+// console break signal, so that a plain "kill PID" stops cleanly.
+#include "stop_signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <csignal>
+
+#include "kobas.h"
+
+namespace {
+
+// The only state the signal handler shares with the loop: set once, never cleared.
+volatile std::sig_atomic_t g_quit = 0;
+
+extern "C" void on_sig(int) {
+  g_quit = 1;
+}
+
+constexpr int k_stop_signals[] = {SIGINT, SIGTERM};
+
+}  // namespace
+
+// Starts the server with the stop signals blocked, so that the accept and worker threads inherit
+// a mask without them: a stop signal then always lands on this thread and cuts short its read.
+// The previous mask returns before the handlers are in place, so a signal that arrived during the
+// start still gets the default treatment.
+int start_server() {
+  sigset_t stop_set;
+  sigset_t previous;
+  sigemptyset(&stop_set);
+  for (int sig : k_stop_signals) sigaddset(&stop_set, sig);
+  pthread_sigmask(SIG_BLOCK, &stop_set, &previous);
+  const int rc = kobas_start();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return rc;
+}
+
+// Without SA_RESTART a read that waits on standard input returns when a stop signal arrives, and
+// the loop sees the flag at once instead of after the next input line.
+void install_stop_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = on_sig;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  for (int sig : k_stop_signals) sigaction(sig, &sa, nullptr);
+}
+
+bool stop_requested() {
+  return g_quit != 0;
+}

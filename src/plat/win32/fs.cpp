@@ -1,0 +1,313 @@
+// fs.cpp: the Windows file half of the platform layer: metadata, full-path resolution with
+// symbolic links and junctions followed to their final path, folder enumeration and positioned
+// reads. Paths are UTF-8 here and UTF-16 towards the system. It answers what a path is and
+// whether it lies under another; what a request may see is decided above it.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "plat/plat.h"
+#include "plat/win32/file_handle.h"
+
+struct plat_dir {
+  HANDLE search;
+  WIN32_FIND_DATAW entry;
+  int pending;       // 1 while the entry fetched by the opening call has not been handed out
+  std::string name;  // the last name handed out
+};
+
+namespace {
+
+// The longest path the wide-character calls accept, in UTF-16 units with the terminator.
+constexpr DWORD kMaxPathUnits = 32768;
+// Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
+constexpr int64_t kEpochDeltaS = 11644473600;
+constexpr uint64_t kTicksPerSecond = 10000000;  // FILETIME counts 100-nanosecond intervals
+
+// UTF-8 to UTF-16. Malformed input is not refused: the system substitutes U+FFFD. False when the
+// conversion fails.
+bool wide(std::string_view s, std::wstring& out) {
+  out.clear();
+  if (s.empty()) return true;
+  if (s.size() > static_cast<size_t>(INT_MAX)) return false;
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  if (n <= 0) return false;
+  out.resize(static_cast<size_t>(n));
+  return MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n) == n;
+}
+
+// UTF-16 to UTF-8; unpaired surrogates come out as U+FFFD.
+bool narrow(std::wstring_view ws, std::string& out) {
+  out.clear();
+  if (ws.empty()) return true;
+  if (ws.size() > static_cast<size_t>(INT_MAX)) return false;
+  int n = WideCharToMultiByte(CP_UTF8, 0, ws.data(), static_cast<int>(ws.size()), nullptr, 0,
+                              nullptr, nullptr);
+  if (n <= 0) return false;
+  out.resize(static_cast<size_t>(n));
+  return WideCharToMultiByte(CP_UTF8, 0, ws.data(), static_cast<int>(ws.size()), out.data(), n,
+                             nullptr, nullptr) == n;
+}
+
+// Absolute form of PATH computed from the text alone: "." and ".." folded, "/" turned into "\".
+bool full_path(const std::wstring& path, std::wstring& out) {
+  out.assign(kMaxPathUnits, L'\0');
+  DWORD n = GetFullPathNameW(path.c_str(), kMaxPathUnits, out.data(), nullptr);
+  if (n == 0 || n >= kMaxPathUnits) return false;
+  out.resize(n);
+  return true;
+}
+
+// The form the system calls take for PATH. Beyond MAX_PATH the classic path parser refuses, so
+// long absolute paths go out with the "\\?\" prefix, which takes the text as it is and therefore
+// needs the full, backslashed form first.
+bool sys_path(const char* path, std::wstring& out) {
+  if (path == nullptr || !wide(path, out)) return false;
+  if (out.size() < MAX_PATH - 12 || out.rfind(L"\\\\?\\", 0) == 0) return true;
+  std::wstring full;
+  if (!full_path(out, full)) return false;
+  if (full.rfind(L"\\\\", 0) == 0) {
+    out = L"\\\\?\\UNC\\" + full.substr(2);
+  } else {
+    out = L"\\\\?\\" + full;
+  }
+  return true;
+}
+
+// The text the system shows for a handle's path starts "\\?\" (or "\\?\UNC\" for a share);
+// callers compare it with paths written the ordinary way.
+std::wstring strip_verbatim(std::wstring p) {
+  if (p.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + p.substr(8);
+  if (p.rfind(L"\\\\?\\", 0) == 0) return p.substr(4);
+  return p;
+}
+
+// A handle on PATH itself or, through links and junctions, on what it leads to: opened for
+// attributes only, folders included, sharing everything.
+HANDLE open_meta(const std::wstring& path) {
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Where the open handle H really is, with every link on the way resolved.
+bool final_path(HANDLE h, std::wstring& out) {
+  out.assign(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return false;
+    if (n < out.size()) {
+      out.resize(n);
+      out = strip_verbatim(std::move(out));
+      return true;
+    }
+    out.resize(n);  // too small: N is the size needed, terminator included
+  }
+}
+
+bool is_missing(DWORD err) {
+  return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+}
+
+// Resolves the existing part of the absolute path FULL to its final path and keeps the missing
+// rest as text, so that a link or junction inside a root that leads outside is seen as outside.
+// A prefix that exists but cannot be resolved (a link loop, a denied link) fails the whole path:
+// kept as text it could hide where the path leads.
+bool resolve_links(const std::wstring& full, std::wstring& out) {
+  std::wstring head = full;
+  std::wstring tail;
+  for (;;) {
+    std::wstring open_as = head;
+    if (open_as.size() >= MAX_PATH - 12) open_as = L"\\\\?\\" + open_as;
+    HANDLE h = open_meta(open_as);
+    if (h != INVALID_HANDLE_VALUE) {
+      std::wstring real;
+      bool ok = final_path(h, real);
+      CloseHandle(h);
+      if (!ok) return false;
+      if (!tail.empty() && real.back() != L'\\') real += L'\\';
+      out = real + tail;
+      return true;
+    }
+    if (!is_missing(GetLastError())) return false;
+    size_t sep = head.find_last_of(L'\\');
+    // Nothing of the path exists, not even its drive: the text is all there is.
+    if (sep == std::wstring::npos || sep + 1 == head.size()) {
+      out = full;
+      return true;
+    }
+    std::wstring last = head.substr(sep + 1);
+    tail = tail.empty() ? last : last + L"\\" + tail;
+    head.resize(sep == 2 && head[1] == L':' ? sep + 1 : sep);  // "C:\" keeps its backslash
+  }
+}
+
+char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int64_t unix_seconds(FILETIME t) {
+  uint64_t ticks = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  return static_cast<int64_t>(ticks / kTicksPerSecond) - kEpochDeltaS;
+}
+
+void fill_stat(DWORD attrs, DWORD size_high, DWORD size_low, FILETIME mtime, plat_stat_rec* out) {
+  bool is_dir = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  out->is_dir = is_dir ? 1 : 0;
+  out->is_file = 1 - out->is_dir;
+  // A folder's size is file-system bookkeeping, not content; callers see folders as size 0.
+  out->size =
+      is_dir ? 0 : static_cast<int64_t>((static_cast<uint64_t>(size_high) << 32) | size_low);
+  out->mtime = unix_seconds(mtime);
+}
+
+bool is_dot_or_dotdot(const wchar_t* n) {
+  return n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'));
+}
+
+}  // namespace
+
+int plat_stat(const char* path, plat_stat_rec* out, int /*flag*/) {
+  *out = plat_stat_rec{};
+  try {
+    std::wstring wpath;
+    if (!sys_path(path, wpath)) return -1;
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!GetFileAttributesExW(wpath.c_str(), GetFileExInfoStandard, &a)) return -1;
+    if ((a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      fill_stat(a.dwFileAttributes, a.nFileSizeHigh, a.nFileSizeLow, a.ftLastWriteTime, out);
+      return 0;
+    }
+    // The attributes above describe the link itself; kind, size and time come from its target,
+    // and a link that leads nowhere counts as missing.
+    HANDLE h = open_meta(wpath);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (!ok) return -1;
+    fill_stat(info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+              out);
+    out->is_link = 1;
+    return 0;
+  } catch (...) {  // only allocation throws here; the caller sees a missing path
+    *out = plat_stat_rec{};
+    return -1;
+  }
+}
+
+char* plat_realpath(const char* path) {
+  if (path == nullptr || *path == '\0') return nullptr;
+  try {
+    std::wstring wpath;
+    std::wstring full;
+    std::wstring real;
+    if (!wide(path, wpath) || !full_path(wpath, full)) return nullptr;
+    if (!resolve_links(full, real)) return nullptr;
+    std::string out;
+    if (!narrow(real, out)) return nullptr;
+    return _strdup(out.c_str());
+  } catch (...) {  // only allocation throws here; the caller sees an unresolvable path
+    return nullptr;
+  }
+}
+
+// The file system folds letter case, so containment does too (ASCII letters only, like the
+// callers' own comparisons); "/" and "\" differ inside the compared prefix.
+int plat_path_under(const char* path, const char* root) {
+  size_t n = std::strlen(root);
+  if (n == 0) return 0;
+  for (size_t i = 0; i < n; ++i) {
+    // A shorter path differs at its terminator.
+    if (ascii_lower(path[i]) != ascii_lower(root[i])) return 0;
+  }
+  char next = path[n];
+  if (next == '\0' || next == '/' || next == '\\') return 1;
+  char last = root[n - 1];
+  return last == '/' || last == '\\' ? 1 : 0;
+}
+
+plat_dir* plat_opendir(const char* path) {
+  try {
+    std::string pattern(path == nullptr ? "" : path);
+    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+    pattern += '*';
+    std::wstring wpattern;
+    if (!sys_path(pattern.c_str(), wpattern)) return nullptr;
+    auto* d = new plat_dir{};
+    d->search = FindFirstFileW(wpattern.c_str(), &d->entry);
+    if (d->search == INVALID_HANDLE_VALUE) {
+      delete d;
+      return nullptr;
+    }
+    d->pending = 1;
+    return d;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+const char* plat_readdir(plat_dir* dir) {
+  for (;;) {
+    if (dir->pending == 0 && !FindNextFileW(dir->search, &dir->entry)) return nullptr;
+    dir->pending = 0;
+    if (is_dot_or_dotdot(dir->entry.cFileName)) continue;
+    try {
+      if (!narrow(dir->entry.cFileName, dir->name)) continue;  // skipped, like a vanished entry
+    } catch (...) {
+      continue;
+    }
+    return dir->name.c_str();
+  }
+}
+
+void plat_closedir(plat_dir* dir) {
+  if (dir == nullptr) return;
+  FindClose(dir->search);
+  delete dir;
+}
+
+plat_file* plat_fopen_read(const char* path) {
+  try {
+    std::wstring wpath;
+    if (!sys_path(path, wpath)) return nullptr;
+    // Others may read, write, rename or delete the file while it is served.
+    HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    // Names such as "con", "nul" or "com1" open devices, and a named pipe may block a reader
+    // without end: only disk files are served.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+      CloseHandle(h);
+      return nullptr;
+    }
+    auto* f = new (std::nothrow) plat_file{h};
+    if (f == nullptr) CloseHandle(h);
+    return f;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int64_t plat_fread_at(plat_file* f, uint64_t offset, void* buf, uint32_t n) {
+  // The handle was opened without overlapped mode, so the read completes before it returns;
+  // the OVERLAPPED record only carries the offset.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  if (ReadFile(f->h, buf, n, &got, &at)) return static_cast<int64_t>(got);
+  return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+void plat_fclose(plat_file* f) {
+  if (f == nullptr) return;
+  CloseHandle(f->h);
+  delete f;
+}
