@@ -158,9 +158,12 @@ TEST(ResolveLinks, EscapingLinkIsRefused) {
   t.symlink("root/out-file", t.path("outside/secret.txt"));
   t.symlink("root/in", t.path("root/inside.txt"));
   t.symlink("root/rel-in", "inside.txt");
+  // A sibling whose name only extends the root's with a backslash is still outside it.
+  t.file("root\\x/secret.txt", "s");
+  t.symlink("root/sibling", t.path("root\\x"));
   ASSERT_EQ(kobas_add_root("r", t.path("root").c_str()), 0);
 
-  for (const char* rel : {"out", "out/secret.txt", "out-file"}) {
+  for (const char* rel : {"out", "out/secret.txt", "out-file", "sibling/secret.txt"}) {
     SCOPED_TRACE(rel);
     outcome o = resolve("r", rel);
     EXPECT_EQ(o.status, 404);

@@ -64,7 +64,10 @@ void pop_component(std::string& out) {
 // that does not exist: every prefix that is a link is replaced by its target, so a ".." after a
 // link climbs out of the target, and a missing component is kept as text. Containment is then
 // decided on where the path really leads.
-bool resolve(std::string_view path, std::string& out) {
+// LAST, when given, receives the lstat of the resolved path itself when the walk's final step
+// examined it (a component that is no link); *HAVE_LAST says whether it did.
+bool resolve(std::string_view path, std::string& out, struct stat* last = nullptr,
+             bool* have_last = nullptr) {
   std::string rest;
   if (path.front() != '/') {
     rest = current_folder();
@@ -72,15 +75,18 @@ bool resolve(std::string_view path, std::string& out) {
     rest += '/';
   }
   rest += path;
-  out = "/";
+  out.assign(1, '/');
   int links = 0;
   size_t pos = 0;
+  bool examined = false;
+  struct stat st;
   while (pos < rest.size()) {
     size_t end = rest.find('/', pos);
     if (end == std::string::npos) end = rest.size();
     std::string_view part(rest.data() + pos, end - pos);
     pos = end + 1;
     if (part.empty() || part == ".") continue;
+    examined = false;
     if (part == "..") {
       pop_component(out);
       continue;
@@ -88,21 +94,37 @@ bool resolve(std::string_view path, std::string& out) {
     size_t kept = out.size();
     if (out.back() != '/') out += '/';
     out += part;
-    struct stat st;
     // A prefix that cannot be examined is missing or unreadable; the stat that callers run on the
     // result reports it, so the walk keeps it as text.
-    if (::lstat(out.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+    if (::lstat(out.c_str(), &st) != 0) continue;
+    if (!S_ISLNK(st.st_mode)) {
+      examined = true;
+      continue;
+    }
     if (++links > kMaxLinks) return false;
     std::string target;
     if (!read_link(out, target)) return false;
     if (target.empty()) return false;
     out.resize(kept);
-    if (target.front() == '/') out = "/";
+    if (target.front() == '/') out.assign(1, '/');
     if (pos < rest.size()) target.append("/").append(rest, pos, std::string::npos);
     rest = std::move(target);
     pos = 0;
   }
+  if (last != nullptr && examined) *last = st;
+  if (have_last != nullptr) *have_last = examined;
   return true;
+}
+
+// The layer's record from one stat of the target and whether the path itself is a link.
+void fill_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
+  bool is_dir = S_ISDIR(st.st_mode);
+  out->is_dir = is_dir ? 1 : 0;
+  out->is_file = 1 - out->is_dir;
+  out->is_link = is_link ? 1 : 0;
+  // A folder's st_size is file-system bookkeeping, not content; callers see folders as size 0.
+  out->size = is_dir ? 0 : static_cast<int64_t>(st.st_size);
+  out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
 }
 
 }  // namespace
@@ -112,13 +134,7 @@ int plat_stat(const char* path, plat_stat_rec* out, int /*flag*/) {
   struct stat st;
   if (path == nullptr || ::stat(path, &st) != 0) return -1;
   struct stat lst;
-  bool is_dir = S_ISDIR(st.st_mode);
-  out->is_dir = is_dir ? 1 : 0;
-  out->is_file = 1 - out->is_dir;
-  out->is_link = ::lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode) ? 1 : 0;
-  // A folder's st_size is file-system bookkeeping, not content; callers see folders as size 0.
-  out->size = is_dir ? 0 : static_cast<int64_t>(st.st_size);
-  out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+  fill_stat(st, ::lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode), out);
   return 0;
 }
 
@@ -133,22 +149,43 @@ char* plat_realpath(const char* path) {
   }
 }
 
+char* plat_realpath_stat(const char* path, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  if (path == nullptr || *path == '\0') return nullptr;
+  try {
+    std::string resolved;
+    struct stat last;
+    bool have_last = false;
+    if (!resolve(path, resolved, &last, &have_last)) return nullptr;
+    // The walk replaced every link, so the result is no link and its lstat is its stat.
+    if (have_last) {
+      fill_stat(last, false, out);
+    } else {
+      plat_stat(resolved.c_str(), out, 0);
+    }
+    return ::strdup(resolved.c_str());
+  } catch (...) {  // only allocation throws here; the caller sees it as an unresolvable path
+    return nullptr;
+  }
+}
+
 int plat_path_under(const char* path, const char* root) {
   size_t n = std::strlen(root);
   if (n == 0) return 0;
   // strncmp stops at PATH's terminator, so a shorter path differs there.
   if (std::strncmp(path, root, n) != 0) return 0;
+  // Only '/' separates names here: a backslash is an ordinary name byte on POSIX, so
+  // "/srv/media\\x" is a sibling of "/srv/media", not inside it.
   char next = path[n];
-  if (next == '\0' || next == '/' || next == '\\') return 1;
-  char last = root[n - 1];
-  return last == '/' || last == '\\' ? 1 : 0;
+  if (next == '\0' || next == '/') return 1;
+  return root[n - 1] == '/' ? 1 : 0;
 }
 
 plat_dir* plat_opendir(const char* path) {
   std::string folder(path == nullptr ? "" : path);
   // Callers may name a folder with a trailing backslash, which on POSIX would be part of the name.
   if (!folder.empty() && folder.back() == '\\') folder.pop_back();
-  if (folder.empty()) folder = ".";
+  if (folder.empty()) folder.assign(1, '.');
   DIR* d = ::opendir(folder.c_str());  // glibc opens with O_CLOEXEC and O_DIRECTORY
   if (d == nullptr) return nullptr;
   auto* h = new (std::nothrow) plat_dir{d};
@@ -164,6 +201,24 @@ const char* plat_readdir(plat_dir* dir) {
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
     return n;  // d_name stays valid until the next readdir or closedir on this stream
   }
+}
+
+const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  const char* name = plat_readdir(dir);
+  if (name == nullptr) return nullptr;
+  // One lookup relative to the open folder answers a plain entry; only a link needs a second,
+  // for the kind, size and time of its target (as plat_stat reports them).
+  const int fd = ::dirfd(dir->dir);
+  struct stat st;
+  if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return name;
+  if (!S_ISLNK(st.st_mode)) {
+    fill_stat(st, false, out);
+    return name;
+  }
+  struct stat target;
+  if (::fstatat(fd, name, &target, 0) == 0) fill_stat(target, true, out);
+  return name;
 }
 
 void plat_closedir(plat_dir* dir) {
