@@ -26,13 +26,16 @@ constexpr int WORKER_WAIT_MS = 200;
 constexpr int SEND_STALL_MAX_MS = 30000;
 
 struct server_state {
-  plat_mutex lock;  // guards the transitions of running and starting
+  plat_mutex lock;  // guards the transitions of running, starting and stopping
   plat_sock listen_sock = PLAT_NO_SOCK;
   plat_thread accept_thread = nullptr;
   plat_thread workers[MAX_WORKERS] = {};
   int32_t worker_count = 0;
   std::atomic<int32_t> running{0};  // read without the lock by every thread
   int32_t starting = 0;
+  // Set while a stop joins the threads, so that a start waits for a clean state instead of
+  // sharing the thread table with the stop.
+  int32_t stopping = 0;
   std::atomic<int32_t> bound_port{0};
 };
 
@@ -169,12 +172,27 @@ int start_server() {
   return 0;
 }
 
-void stop_server() {
-  plat_lock_guard hold_state(&G.lock);
-  if (G.running.load() == 0) return;
+// A start in progress is still writing the thread table; it never blocks for long.
+constexpr int START_POLL_MS = 5;
+
+enum class stop_step { nothing_runs, stop_now, start_in_progress };
+
+stop_step begin_stop() {
+  plat_lock_guard hold(&G.lock);
+  if (G.starting != 0) return stop_step::start_in_progress;
+  if (G.running.load() == 0) return stop_step::nothing_runs;
   G.running.store(0);
+  G.stopping = 1;
+  return stop_step::stop_now;
+}
+
+void stop_server() {
+  stop_step step;
+  while ((step = begin_stop()) == stop_step::start_in_progress) plat_sleep_ms(START_POLL_MS);
+  if (step == stop_step::nothing_runs) return;
+  // No lock is held from here on: each worker finishes the connection it serves, which may take
+  // long, and another thread's start or stop must not wait on it.
   plat_cond_broadcast(&q_cond);
-  // Each worker finishes the connection it serves; none takes another.
   join_workers();
   if (G.accept_thread != nullptr) {
     plat_thread_join(G.accept_thread);
@@ -191,6 +209,8 @@ void stop_server() {
     }
   }
   roots_clear(roots_get());
+  plat_lock_guard hold_state(&G.lock);
+  G.stopping = 0;
 }
 
 }  // namespace
@@ -199,15 +219,16 @@ extern "C" KOBAS_API int kobas_start(void) {
   set_ok();
   try {
     init_once();
-    // Held for the whole start, as the stop holds it for the whole stop: a start and a stop
-    // racing each other would otherwise share the thread table. Neither the workers nor the
-    // accept thread take this lock, so holding it across the joins cannot deadlock.
-    plat_lock_guard hold(&G.lock);
-    if (G.running.load() != 0 || G.starting != 0) {
-      set_error(-2, "already running");
-      return -2;
+    {
+      plat_lock_guard hold(&G.lock);
+      if (G.running.load() != 0 || G.starting != 0 || G.stopping != 0) {
+        set_error(-2, "already running");
+        return -2;
+      }
+      G.starting = 1;
     }
-    G.starting = 1;
+    // Starting is published: a concurrent start is refused and a stop waits for the outcome,
+    // so the thread table is ours without holding the lock across thread creation.
     int rc = -5;
     try {
       rc = start_server();
@@ -220,6 +241,7 @@ extern "C" KOBAS_API int kobas_start(void) {
       }
     }
     if (rc != 0) G.bound_port.store(0);
+    plat_lock_guard hold(&G.lock);
     G.starting = 0;
     return rc;
   } catch (...) {

@@ -118,11 +118,16 @@ TEST(ConnectionQueue, StopClosesQueuedConnectionsUnanswered) {
   // The stop waits for the worker's connection; it runs beside the test until that ends.
   std::thread stopper([] { kobas_stop(); });
   while (kobas_is_running() == 1) plat_sleep_ms(1);
+  // A start while the stop still waits for the worker is refused at once: it must neither block
+  // behind the stop nor share the thread table with it.
+  EXPECT_EQ(kobas_start(), -2);
+  EXPECT_STREQ(kobas_last_error(), "already running");
   held->close();
   stopper.join();
   for (auto& w : waiting) {
     http_response r;
     EXPECT_FALSE(w->read_response(&r));
+    EXPECT_TRUE(w->saw_close());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(w->pending(), 0u);
   }
