@@ -48,9 +48,12 @@ std::string_view trim_blanks(std::string_view v) {
   return v;
 }
 
-// Content-Length is 1*DIGIT (RFC 9110 section 8.6); 18 digits cannot overflow int64_t.
+// Content-Length is 1*DIGIT (RFC 9110 section 8.6). Leading zeros carry no value; past them,
+// 18 digits cannot overflow int64_t, and longer values exceed any body we would read anyway.
 bool parse_length(std::string_view v, int64_t* out) {
-  if (v.empty() || v.size() > 18) return false;
+  if (v.empty()) return false;
+  while (v.size() > 1 && v.front() == '0') v.remove_prefix(1);
+  if (v.size() > 18) return false;
   int64_t n = 0;
   for (char c : v) {
     if (c < '0' || c > '9') return false;
@@ -60,12 +63,12 @@ bool parse_length(std::string_view v, int64_t* out) {
   return true;
 }
 
-// Applies one header line. false when it makes the request unreadable: a Content-Length that
-// is not a number or disagrees with an earlier one leaves the body's end unknown, and guessing
-// it is how requests get smuggled (RFC 9112 section 6.3).
-bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
+// Applies one header line. A Content-Length that is not a number or disagrees with an earlier
+// one leaves the body's end unknown; guessing it is how requests get smuggled (RFC 9112 section
+// 6.3), so such a request is answered like one with Transfer-Encoding and the connection closed.
+void apply_header(std::string_view line, http_request* req, bool* seen_length) {
   size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return true;
+  if (colon == std::string_view::npos) return;
   std::string_view name = line.substr(0, colon);
   std::string_view value = trim_blanks(line.substr(colon + 1));
   if (ieq(name, "Range")) {
@@ -74,14 +77,15 @@ bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
     req->authorization = dup_view(value);
   } else if (ieq(name, "Content-Length")) {
     int64_t n = 0;
-    if (!parse_length(value, &n)) return false;
-    if (*seen_length && n != req->content_length) return false;
+    if (!parse_length(value, &n) || (*seen_length && n != req->content_length)) {
+      req->body_length_unknown = 1;
+      return;
+    }
     req->content_length = n;
     *seen_length = true;
   } else if (ieq(name, "Transfer-Encoding")) {
-    req->has_transfer_encoding = 1;
+    req->body_length_unknown = 1;
   }
-  return true;
 }
 
 // Waits for more bytes and appends them behind the held ones. 1 got some; 0 the connection is
@@ -135,7 +139,7 @@ void http_request_clear(http_request* req) {
   req->range.reset();
   req->authorization.reset();
   req->content_length = 0;
-  req->has_transfer_encoding = 0;
+  req->body_length_unknown = 0;
   req->must_close = 0;
 }
 
@@ -181,7 +185,7 @@ int parse_request_head(std::string_view head, http_request* req, int* err_status
   bool seen_length = false;
   while (line_end != std::string_view::npos) {
     line_end = rest.find("\r\n");
-    if (!apply_header(rest.substr(0, line_end), req, &seen_length)) return -1;
+    apply_header(rest.substr(0, line_end), req, &seen_length);
     if (line_end != std::string_view::npos) rest.remove_prefix(line_end + 2);
   }
 
@@ -225,7 +229,7 @@ int read_request(http_conn* conn, http_request* req, int* err_status) {
   if (parsed != 1) return -1;
 
   // Without a length the body's end is unknown (RFC 9112 section 6.3): answer, then close.
-  if (req->has_transfer_encoding || req->content_length > HTTP_BODY_DROP_MAX_BYTES) {
+  if (req->body_length_unknown || req->content_length > HTTP_BODY_DROP_MAX_BYTES) {
     req->must_close = 1;
     return 1;
   }
@@ -253,6 +257,20 @@ int query_val(const char* query, const char* name, char* out, uint64_t out_size)
   }
 }
 
+int put_decimal(string_builder* sb, int64_t v) {
+  char text[24];  // 19 digits, a sign, and room
+  char* end = text + sizeof text;
+  char* p = end;
+  // Negated as unsigned, so INT64_MIN has a magnitude too.
+  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) *--p = '-';
+  return sb_putn(sb, p, static_cast<uint64_t>(end - p));
+}
+
 void http_date(int64_t t, char out[HTTP_DATE_BYTES]) {
   std::tm tm{};
   out[0] = '\0';
@@ -266,10 +284,24 @@ void http_date(int64_t t, char out[HTTP_DATE_BYTES]) {
 }
 
 int put_status_head(string_builder* sb, int status, const char* reason) {
-  char date[HTTP_DATE_BYTES];
-  http_date(plat_wall_s(), date);
-  return sb_printf(sb, "HTTP/1.1 %d %s\r\nSERVER: %s\r\nDATE: %s\r\n", status, reason, HTTP_BANNER,
-                   date);
+  // The date changes once a second; each thread formats it only when its second has passed.
+  thread_local int64_t t_date_s = -1;
+  thread_local char t_date[HTTP_DATE_BYTES];
+  const int64_t now = plat_wall_s();
+  if (now != t_date_s) {
+    http_date(now, t_date);
+    t_date_s = now;
+  }
+  int failed = sb_puts(sb, "HTTP/1.1 ");
+  failed |= put_decimal(sb, status);
+  failed |= sb_putc(sb, ' ');
+  failed |= sb_puts(sb, reason);
+  failed |= sb_puts(sb, "\r\nSERVER: ");
+  failed |= sb_puts(sb, HTTP_BANNER);
+  failed |= sb_puts(sb, "\r\nDATE: ");
+  failed |= sb_puts(sb, t_date);
+  failed |= sb_puts(sb, "\r\n");
+  return failed;
 }
 
 int send_all(plat_sock sock, const void* bytes, uint64_t n) {
@@ -284,6 +316,34 @@ int send_all(plat_sock sock, const void* bytes, uint64_t n) {
   return 0;
 }
 
+int send_head_body(plat_sock sock, const void* head, uint64_t head_len, const void* body,
+                   uint64_t body_len) {
+  const char* h = static_cast<const char*>(head);
+  const char* b = static_cast<const char*>(body);
+  while (head_len > 0) {
+    uint64_t body_step = body_len;
+    if (head_len >= HTTP_SEND_MAX_BYTES) {
+      body_step = 0;
+    } else if (body_step > HTTP_SEND_MAX_BYTES - head_len) {
+      body_step = HTTP_SEND_MAX_BYTES - head_len;
+    }
+    int64_t sent = plat_send2(sock, h, static_cast<size_t>(head_len), b,
+                              static_cast<size_t>(body_step));
+    if (sent <= 0) return -1;
+    uint64_t done = static_cast<uint64_t>(sent);
+    if (done < head_len) {
+      h += done;
+      head_len -= done;
+      continue;
+    }
+    done -= head_len;
+    head_len = 0;
+    b += done;
+    body_len -= done;
+  }
+  return send_all(sock, b, body_len);
+}
+
 int respond(plat_sock sock, int status, const char* reason, const char* content_type,
             const void* body, uint64_t body_len, const char* extra_headers, int head_only,
             int keep_alive, string_builder* scratch) {
@@ -293,15 +353,29 @@ int respond(plat_sock sock, int status, const char* reason, const char* content_
   // A builder that could not grow would hold a head with lines missing: send nothing then.
   int failed = put_status_head(sb, status, reason);
   // Every body handed to respond is an in-memory text far below 4 GiB.
-  failed |= sb_printf(sb, "Content-Length: %u\r\n", static_cast<unsigned>(body_len));
-  if (content_type != nullptr) failed |= sb_printf(sb, "Content-Type: %s\r\n", content_type);
+  failed |= sb_puts(sb, "Content-Length: ");
+  failed |= put_decimal(sb, static_cast<unsigned>(body_len));
+  failed |= sb_puts(sb, "\r\n");
+  if (content_type != nullptr) {
+    failed |= sb_puts(sb, "Content-Type: ");
+    failed |= sb_puts(sb, content_type);
+    failed |= sb_puts(sb, "\r\n");
+  }
   failed |= sb_puts(sb, "Accept-Ranges: bytes\r\n");
   failed |= sb_puts(sb, extra_headers);
   failed |=
       sb_puts(sb, keep_alive != 0 ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
-  if (head_only == 0 && body_len > 0 && body != nullptr) failed |= sb_putn(sb, body, body_len);
   if (failed != 0) return -1;
-  return send_all(sock, sb->data, sb->len);
+  const bool has_body = head_only == 0 && body_len > 0 && body != nullptr;
+  if (!has_body) return send_all(sock, sb->data, sb->len);
+  // A small body joins its head in one buffer and one send. A large one (a listing page) leaves
+  // in one gathered send instead: copying it would double the memory it takes and the connection
+  // would keep the copy's block for its life.
+  if (body_len <= HTTP_INLINE_BODY_MAX_BYTES) {
+    if (sb_putn(sb, body, body_len) != 0) return -1;
+    return send_all(sock, sb->data, sb->len);
+  }
+  return send_head_body(sock, sb->data, sb->len, body, body_len);
 }
 
 bool reply(const http_reply& r, int status, const char* reason, const char* content_type,

@@ -26,6 +26,10 @@ inline constexpr uint64_t HTTP_SEND_MAX_BYTES = 1000000;
 inline constexpr int HTTP_SILENCE_MAX_MS = 30000;
 inline constexpr int HTTP_POLL_STEP_MS = 250;
 
+// Bodies up to this size are copied behind their head and leave in one send; larger ones go
+// out from where they are.
+inline constexpr uint64_t HTTP_INLINE_BODY_MAX_BYTES = 65536;
+
 inline constexpr const char* HTTP_BANNER = "tandrill-kobas/1.0.0";
 inline constexpr size_t HTTP_DATE_BYTES = 32;  // "Sun, 06 Dec 2026 21:41:06 GMT" and room
 
@@ -39,7 +43,7 @@ struct http_request {
   heap_text range;                 // value of the last Range header, null when none
   heap_text authorization;         // value of the last Authorization header, null when none
   int64_t content_length;          // declared body bytes; 0 without the header
-  int32_t has_transfer_encoding;   // a body of unknown length may follow
+  int32_t body_length_unknown;     // Transfer-Encoding, or an unreadable Content-Length
   // Set by read_request when the connection cannot carry another request after this one's
   // answer (a body it did not read); the answer then says "Connection: close".
   int32_t must_close;
@@ -81,7 +85,15 @@ int query_val(const char* query, const char* name, char* out, uint64_t out_size)
 void http_date(int64_t t, char out[HTTP_DATE_BYTES]);
 
 // Appends the status line and the SERVER and DATE lines every answer begins with. 0 or -1.
+// The date text is formatted at most once a second per thread.
 int put_status_head(string_builder* sb, int status, const char* reason);
+// Appends V in decimal ("%lld" without the format parser). 0 or -1.
+int put_decimal(string_builder* sb, int64_t v);
+
+// Sends HEAD then BODY, gathered into as few send calls as the send cap allows, each at most
+// HTTP_SEND_MAX_BYTES. 0, or -1 when a call failed or made no progress.
+int send_head_body(plat_sock sock, const void* head, uint64_t head_len, const void* body,
+                   uint64_t body_len);
 
 // Sends all N bytes in calls of at most HTTP_SEND_MAX_BYTES. 0, or -1 when a call failed or
 // made no progress.
