@@ -21,7 +21,11 @@ extern "C" KOBAS_API int kobas_add_root(const char* name, const char* path) {
   try {
     const int rc = roots_add(roots_get(), name, path);
     if (rc != 0) return rc;
-    poll_changes_once();
+    try {
+      poll_changes_once();
+    } catch (...) {
+      // The root is registered: a failing pass must not report the add as failed.
+    }
     set_ok();  // the add succeeded, whatever a change callback did on this thread meanwhile
     return 0;
   } catch (...) {
