@@ -3,6 +3,7 @@
 // of mixed requests after which descriptors and memory are where they started.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
