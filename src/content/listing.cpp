@@ -3,6 +3,7 @@
 // are left out; rendering the list is render_html.cpp's and render_json.cpp's business.
 #include "content/listing.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -84,17 +85,21 @@ int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* o
   gather got;
   int truncated = 0;
   // Running out of memory ends the reading early; what was gathered is still listed.
-  while (const char* name = plat_readdir(dir.get())) {
+  // Each entry is examined relative to the open folder; only a link needs its full path, to
+  // find out where it leads.
+  plat_stat_rec st{};
+  while (const char* name = plat_readdir_stat(dir.get(), &st)) {
     if (name[0] == '.') continue;
     if (std::strlen(name) > static_cast<size_t>(LIST_MAX_NAME_BYTES)) {
       truncated = 1;
       continue;
     }
-    heap_text entry_path = join_path(folder_path, name);
-    if (!entry_path) break;
-    plat_stat_rec st{};
-    if (plat_stat(entry_path.get(), &st, 1) != 0 || (!st.is_dir && !st.is_file)) continue;
-    if (st.is_link && !link_stays_inside(entry_path.get(), folder_path)) continue;
+    if (!st.is_dir && !st.is_file) continue;
+    if (st.is_link) {
+      heap_text entry_path = join_path(folder_path, name);
+      if (!entry_path) break;
+      if (!link_stays_inside(entry_path.get(), folder_path)) continue;
+    }
     if (got.count >= LIST_MAX_ENTRIES) {
       truncated = 1;
       break;
@@ -105,7 +110,14 @@ int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* o
     got.items[got.count++] = dent{name_copy, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime};
   }
   dir.reset();
-  if (got.count > 1) std::qsort(got.items, static_cast<size_t>(got.count), sizeof(dent), dent_cmp);
+  // The same order as dent_cmp, with the comparison inlined into the sort: 100,000 names take
+  // about 1.7 million comparisons, and an indirect call each doubled the sort's time.
+  if (got.count > 1) {
+    std::sort(got.items, got.items + got.count, [](const dent& x, const dent& y) {
+      if (x.is_dir != y.is_dir) return x.is_dir > y.is_dir;
+      return std::strcmp(x.name, y.name) < 0;
+    });
+  }
   *out_entries = got.items;
   *out_count = got.count;
   *out_truncated = truncated;

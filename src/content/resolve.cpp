@@ -60,7 +60,9 @@ int resolve_rel(const char* root_path, const char* rel, char* out_path, size_t o
                                : std::snprintf(joined, sizeof joined, "%s", root_path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return refuse_too_long();
 
-  heap_text resolved(plat_realpath(joined));
+  // The walk that resolves the links has just looked at the target: its record comes along.
+  plat_stat_rec st{};
+  heap_text resolved(plat_realpath_stat(joined, &st));
   if (!resolved) {
     set_error(-4, "cannot resolve %s", joined);
     return 404;
@@ -69,8 +71,7 @@ int resolve_rel(const char* root_path, const char* rel, char* out_path, size_t o
     set_error(-7, "escapes the root");
     return 404;
   }
-  plat_stat_rec st{};
-  if (plat_stat(resolved.get(), &st, 1) != 0) {
+  if (!st.is_dir && !st.is_file) {
     set_error(-4, "no such file or folder");
     return 404;
   }

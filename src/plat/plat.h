@@ -40,6 +40,15 @@ plat_dir* plat_opendir(const char* path);
 // it. Null at the end (or on a failure, which also ends the enumeration).
 const char* plat_readdir(plat_dir* dir);
 void plat_closedir(plat_dir* dir);  // null does nothing
+// The next entry name like plat_readdir, with OUT filled as plat_stat would fill it for
+// FOLDER/NAME; all fields 0 when the entry cannot be examined. Examines the entry relative to
+// the open folder, so a listing costs no path building and one lookup per plain entry.
+const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out);
+
+// plat_realpath, with OUT filled as plat_stat would fill it for the result (all fields 0 when
+// the result cannot be examined or there is none). Reuses what the resolving walk learnt about
+// the last component instead of looking the whole path up twice more.
+char* plat_realpath_stat(const char* path, plat_stat_rec* out);
 
 struct plat_file;  // opaque; one thread at a time
 
@@ -56,9 +65,9 @@ void plat_fclose(plat_file* f);  // null does nothing
 using plat_sock = int64_t;
 inline constexpr plat_sock PLAT_NO_SOCK = -1;
 
-int plat_net_init();             // 0 ready, -1 failure; later calls after a success do nothing
+int plat_net_init();                // 0 ready, -1 failure; later calls after a success do nothing
 void plat_sock_close(plat_sock s);  // PLAT_NO_SOCK does nothing
-int plat_sock_errno();           // the calling thread's last socket error code
+int plat_sock_errno();              // the calling thread's last socket error code
 
 // Waits up to TIMEOUT_MS (negative: no limit, 0: only looks) on one socket. EVENTS: 1 readable,
 // 2 writable. Result -1 error, 0 time-out, else a mask: 1 readable, error or hang-up; 2 writable.
@@ -72,7 +81,7 @@ int plat_sock_nodelay(plat_sock s);    // TCP_NODELAY on; 0 or -1
 int plat_sock_send_timeout(plat_sock s, int timeout_ms);
 // Binds to IPV4 (host byte order, a*2^24 + b*2^16 + c*2^8 + d) and PORT, then listens.
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog);
-int plat_sock_local_port(plat_sock s);        // the bound port, or -1
+int plat_sock_local_port(plat_sock s);           // the bound port, or -1
 plat_sock plat_sock_accept(plat_sock listener);  // PLAT_NO_SOCK on failure
 
 // One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls retried).
@@ -85,6 +94,14 @@ int64_t plat_send(plat_sock s, const void* buf, size_t n);
 // platform has it). Returns the bytes sent; fewer than COUNT when the file ended early, a read
 // failed or a send failed.
 uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count);
+// HEAD_LEN bytes of HEAD, then COUNT bytes of F from OFFSET, as plat_send_file; the head is
+// held back to leave with the first file bytes (one segment for a small file). Returns the
+// bytes sent, head included: HEAD_LEN + COUNT when everything went.
+uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, plat_file* f,
+                             uint64_t offset, uint64_t count);
+// One gathered send of A then B (either may be empty): bytes sent (maybe fewer than NA + NB),
+// -1 on error or send time-out. Spares copying a large body behind its head.
+int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t nb);
 
 // ---- Threads and locks -------------------------------------------------------------------------
 

@@ -117,25 +117,37 @@ bool deliver_file(const http_reply& r, const http_request& req, const char* full
   }
   int64_t length = size > 0 ? last - first + 1 : 0;
 
-  sb_owner head;
-  int failed = put_status_head(head.get(), status, status == 206 ? "Partial Content" : "OK");
-  failed |=
-      sb_printf(head.get(), "Content-Type: %s\r\nContent-Length: %lld\r\nAccept-Ranges: bytes\r\n",
-                mime, static_cast<long long>(length));
+  // The connection's reused builder: a file answer allocates nothing once it has grown.
+  sb_owner own;
+  string_builder* head = r.scratch != nullptr ? r.scratch : own.get();
+  sb_reset(head);
+  int failed = put_status_head(head, status, status == 206 ? "Partial Content" : "OK");
+  failed |= sb_puts(head, "Content-Type: ");
+  failed |= sb_puts(head, mime);
+  failed |= sb_puts(head, "\r\nContent-Length: ");
+  failed |= put_decimal(head, length);
+  failed |= sb_puts(head, "\r\nAccept-Ranges: bytes\r\n");
   if (status == 206) {
-    failed |= sb_printf(head.get(), "Content-Range: bytes %lld-%lld/%lld\r\n",
-                        static_cast<long long>(first), static_cast<long long>(last),
-                        static_cast<long long>(size));
+    failed |= sb_puts(head, "Content-Range: bytes ");
+    failed |= put_decimal(head, first);
+    failed |= sb_putc(head, '-');
+    failed |= put_decimal(head, last);
+    failed |= sb_putc(head, '/');
+    failed |= put_decimal(head, size);
+    failed |= sb_puts(head, "\r\n");
   }
-  failed |= sb_printf(head.get(), "Last-Modified: %lld\r\n", static_cast<long long>(mtime));
-  failed |= sb_puts(head.get(), r.keep_alive != 0 ? "Connection: keep-alive\r\n\r\n"
-                                                  : "Connection: close\r\n\r\n");
-  if (failed != 0 || send_all(r.sock, head.str(), head.len()) != 0) return false;
-  if (r.head_only != 0 || length <= 0) return true;
-  // A file that shrank or failed to read leaves the body short of its Content-Length; only a
-  // close tells the client that the answer is incomplete.
-  uint64_t want = static_cast<uint64_t>(length);
-  return plat_send_file(r.sock, file.get(), static_cast<uint64_t>(first), want) == want;
+  failed |= sb_puts(head, "Last-Modified: ");
+  failed |= put_decimal(head, mtime);
+  failed |= sb_puts(head, r.keep_alive != 0 ? "\r\nConnection: keep-alive\r\n\r\n"
+                                            : "\r\nConnection: close\r\n\r\n");
+  if (failed != 0) return false;
+  if (r.head_only != 0 || length <= 0) return send_all(r.sock, head->data, head->len) == 0;
+  // Head and body leave together, so a small file goes out in one segment. A file that shrank
+  // or failed to read leaves the body short of its Content-Length; only a close tells the
+  // client that the answer is incomplete.
+  uint64_t want = head->len + static_cast<uint64_t>(length);
+  return plat_send_head_file(r.sock, head->data, head->len, file.get(),
+                             static_cast<uint64_t>(first), static_cast<uint64_t>(length)) == want;
 }
 
 bool answer_path(const http_reply& r, const http_request& req) {

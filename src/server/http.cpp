@@ -327,8 +327,8 @@ int send_head_body(plat_sock sock, const void* head, uint64_t head_len, const vo
     } else if (body_step > HTTP_SEND_MAX_BYTES - head_len) {
       body_step = HTTP_SEND_MAX_BYTES - head_len;
     }
-    int64_t sent = plat_send2(sock, h, static_cast<size_t>(head_len), b,
-                              static_cast<size_t>(body_step));
+    int64_t sent =
+        plat_send2(sock, h, static_cast<size_t>(head_len), b, static_cast<size_t>(body_step));
     if (sent <= 0) return -1;
     uint64_t done = static_cast<uint64_t>(sent);
     if (done < head_len) {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "plat/plat.h"
 #include "plat/posix/file_handle.h"
+#include "plat/posix/thread_signals.h"
 
 namespace {
 
@@ -39,9 +41,15 @@ uint64_t monotonic_ms() {
 // sendfile has no MSG_NOSIGNAL: a peer that closed early would raise SIGPIPE and end the process.
 // While this guard lives, SIGPIPE is blocked for the calling thread; one raised meanwhile is
 // taken off the pending set before the old mask comes back, unless one was pending already.
+// On the layer's own threads SIGPIPE is blocked for good (thread.cpp): the guard then only takes
+// a raised SIGPIPE off the pending set, which costs nothing unless a peer went away.
 class sigpipe_guard {
  public:
   sigpipe_guard() {
+    if (sigpipe_blocked_for_life()) {
+      for_life_ = true;
+      return;
+    }
     sigset_t pipe_set;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
@@ -51,17 +59,12 @@ class sigpipe_guard {
     blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_set, &old_) == 0;
   }
   ~sigpipe_guard() {
-    if (!blocked_) return;
-    if (raised_ && !was_pending_) {
-      sigset_t pipe_set;
-      sigemptyset(&pipe_set);
-      sigaddset(&pipe_set, SIGPIPE);
-      timespec zero{0, 0};
-      int saved = errno;
-      while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-      errno = saved;
+    if (for_life_) {
+      if (raised_) take_pending_sigpipe();
+      return;
     }
+    if (!blocked_) return;
+    if (raised_ && !was_pending_) take_pending_sigpipe();
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
   }
   void note_epipe() { raised_ = true; }
@@ -69,7 +72,19 @@ class sigpipe_guard {
   sigpipe_guard& operator=(const sigpipe_guard&) = delete;
 
  private:
+  static void take_pending_sigpipe() {
+    sigset_t pipe_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    timespec zero{0, 0};
+    int saved = errno;
+    while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+    errno = saved;
+  }
+
   sigset_t old_;
+  bool for_life_ = false;
   bool blocked_ = false;
   bool was_pending_ = false;
   bool raised_ = false;
@@ -206,6 +221,39 @@ int64_t plat_send(plat_sock s, const void* buf, size_t n) {
     if (sent >= 0) return sent;
     if (errno != EINTR) return -1;
   }
+}
+
+int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t nb) {
+  iovec parts[2] = {{const_cast<void*>(a), na}, {const_cast<void*>(b), nb}};
+  msghdr msg{};
+  msg.msg_iov = parts;
+  msg.msg_iovlen = 2;
+  for (;;) {
+    ssize_t sent = ::sendmsg(fd_of(s), &msg, MSG_NOSIGNAL);
+    if (sent >= 0) return sent;
+    if (errno != EINTR) return -1;
+  }
+}
+
+uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, plat_file* f,
+                             uint64_t offset, uint64_t count) {
+  // MSG_MORE holds the head in the socket until the file bytes follow, so a small file leaves
+  // in one segment even with TCP_NODELAY; the last sendfile call pushes it all out.
+  const auto* p = static_cast<const unsigned char*>(head);
+  size_t left = head_len;
+  const int more = count > 0 ? MSG_MORE : 0;
+  while (left > 0) {
+    ssize_t sent = ::send(fd_of(s), p, left, MSG_NOSIGNAL | more);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return head_len - left;
+    p += sent;
+    left -= static_cast<size_t>(sent);
+  }
+  if (count == 0) return head_len;
+  const uint64_t body = plat_send_file(s, f, offset, count);
+  // A body that came short may leave the head held back; setting TCP_NODELAY pushes it out.
+  if (body < count) plat_sock_nodelay(s);
+  return head_len + body;
 }
 
 uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {

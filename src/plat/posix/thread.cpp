@@ -1,6 +1,7 @@
 // thread.cpp: POSIX threads, mutexes and condition variables behind the layer's plain records.
 // The caller owns the storage of every mutex and condition variable; the layer only fills it.
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 #include <cerrno>
@@ -8,8 +9,11 @@
 #include <new>
 
 #include "plat/plat.h"
+#include "plat/posix/thread_signals.h"
 
 namespace {
+
+thread_local bool t_sigpipe_blocked = false;
 
 // Workers keep their large buffers on the heap, so 1 MiB covers every thread body.
 constexpr size_t kStackBytes = 1048576;
@@ -31,6 +35,12 @@ void* tramp(void* p) {
   void (*fn)(void*) = rec->fn;
   void* arg = rec->arg;
   delete rec;
+  // The library's own threads write to sockets whose peers may vanish; SIGPIPE stays blocked on
+  // them, and the send paths report EPIPE instead.
+  sigset_t pipe_set;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  t_sigpipe_blocked = pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr) == 0;
   fn(arg);
   return nullptr;
 }
@@ -43,6 +53,10 @@ pthread_cond_t* cond_of(plat_cond* c) {
 }
 
 }  // namespace
+
+bool sigpipe_blocked_for_life() {
+  return t_sigpipe_blocked;
+}
 
 int plat_thread_start(plat_thread* out, void (*fn)(void*), void* arg) {
   auto* rec = new (std::nothrow) start_rec{fn, arg};
