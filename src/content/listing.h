@@ -20,13 +20,31 @@ struct dent {
 // *OUT_TRUNCATED (an entry was left out for a limit); -4 "cannot open %s" when it cannot be
 // opened. Hidden names and links leading outside the folder are left out.
 int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* out_truncated);
-void free_dents(dent* entries, int count);  // null does nothing
+// list_dir for a caller that shows only the entries FIRST (negative: 0) to FIRST + N - 1 of
+// the ordered list: the same entries in the same order, but only those in the window carry
+// their size and time (the others hold size 0, or -1 for a folder, and time 0). Entries are
+// ordered by the kind the folder itself records, so a page of a large folder costs one read
+// of the folder and N lookups instead of one lookup per entry.
+int list_dir_window(const char* folder_path, int first, int n, dent** out_entries, int* out_count,
+                    int* out_truncated);
+void free_dents(dent* entries, int count);   // null does nothing
 int dent_cmp(const void* a, const void* b);  // qsort comparator: the listing order
 
 // Appends the whole HTML index page for ROOT_NAME/REL to SB: 0, or -1 (nothing appended) when
 // the title path needs more than 1,199 bytes.
 int render_html(string_builder* sb, const char* root_name, const char* rel, const dent* entries,
                 int count, int truncated);
+// Receives one piece of a page: 0 to go on, nonzero to stop the rendering.
+using html_piece_fn = int (*)(void* ctx, const char* bytes, uint64_t n);
+// The page of render_html, handed to EMIT in pieces of about PIECE_BYTES (the last one
+// shorter), SB serving as the piece buffer (left empty at the end). The pieces joined are
+// render_html's page byte for byte, so a large folder is never held as one text. With EMIT
+// null it is render_html. 0, -1 as render_html (nothing emitted), -2 EMIT stopped it.
+int render_html_pieces(string_builder* sb, const char* root_name, const char* rel,
+                       const dent* entries, int count, int truncated, uint64_t piece_bytes,
+                       html_piece_fn emit, void* ctx);
 // Appends one JSON listing page: entries from OFFSET (negative: 0), LIMIT of them (outside
 // 1..500: 500), and "next". Always 0.
 int render_json(string_builder* sb, const dent* entries, int count, int offset, int limit);
+// The entries render_json shows for OFFSET and LIMIT: from *FIRST, at most *N of them.
+void json_window(int offset, int limit, int* first, int* n);

@@ -71,22 +71,38 @@ void append_row(string_builder* sb, const dent& e) {
 
 }  // namespace
 
-int render_html(string_builder* sb, const char* root_name, const char* rel, const dent* entries,
-                int count, int truncated) {
+int render_html_pieces(string_builder* sb, const char* root_name, const char* rel,
+                       const dent* entries, int count, int truncated, uint64_t piece_bytes,
+                       html_piece_fn emit, void* ctx) {
   const char* r = rel != nullptr ? rel : "";
   char title[TITLE_PATH_BYTES];
   const int n = std::snprintf(title, sizeof title, "/%s%s%s", root_name != nullptr ? root_name : "",
                               r[0] != '\0' ? "/" : "", r);
   if (n < 0 || static_cast<size_t>(n) >= sizeof title) return -1;
 
+  // Hands the text gathered so far on and starts the next piece in the same block.
+  auto flush = [&]() {
+    if (emit == nullptr || sb->len == 0) return 0;
+    const int rc = emit(ctx, sb_str(sb), sb->len);
+    sb_reset(sb);
+    return rc;
+  };
   sb_puts(sb, PAGE_HEAD);
   sb_html(sb, title);
   sb_puts(sb, PAGE_STYLE);
   sb_html(sb, title);
   sb_puts(sb, TABLE_HEAD);
-  for (int i = 0; i < count; ++i) append_row(sb, entries[i]);
+  for (int i = 0; i < count; ++i) {
+    append_row(sb, entries[i]);
+    if (emit != nullptr && sb->len >= piece_bytes && flush() != 0) return -2;
+  }
   sb_puts(sb, TABLE_END);
   if (truncated) sb_puts(sb, TRUNCATED_NOTE);
   sb_puts(sb, PAGE_END);
-  return 0;
+  return flush() != 0 ? -2 : 0;
+}
+
+int render_html(string_builder* sb, const char* root_name, const char* rel, const dent* entries,
+                int count, int truncated) {
+  return render_html_pieces(sb, root_name, rel, entries, count, truncated, 0, nullptr, nullptr);
 }

@@ -25,9 +25,15 @@ void append_item(string_builder* sb, const dent& e) {
 
 }  // namespace
 
+void json_window(int offset, int limit, int* first, int* n) {
+  *n = (limit >= 1 && limit <= PAGE_MAX_ITEMS) ? limit : PAGE_MAX_ITEMS;
+  *first = offset < 0 ? 0 : offset;
+}
+
 int render_json(string_builder* sb, const dent* entries, int count, int offset, int limit) {
-  const int page = (limit >= 1 && limit <= PAGE_MAX_ITEMS) ? limit : PAGE_MAX_ITEMS;
-  const int start = offset < 0 ? 0 : offset;
+  int page = 0;
+  int start = 0;
+  json_window(offset, limit, &start, &page);
   if (start >= count) {
     sb_puts(sb, "{\"items\":[],\"next\":null}");
     return 0;

@@ -45,6 +45,16 @@ void plat_closedir(plat_dir* dir);  // null does nothing
 // the open folder, so a listing costs no path building and one lookup per plain entry.
 const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out);
 
+// What a folder entry is, as far as the folder itself records it (no lookup of the entry).
+inline constexpr int PLAT_KIND_UNKNOWN = 0;  // not recorded: examine the entry to know
+inline constexpr int PLAT_KIND_DIR = 1;
+inline constexpr int PLAT_KIND_OTHER = 2;  // anything that is neither a folder nor a link
+inline constexpr int PLAT_KIND_LINK = 3;
+// The next entry name like plat_readdir, with *OUT_KIND from the folder's own record.
+const char* plat_readdir_kind(plat_dir* dir, int* out_kind);
+// plat_stat for the entry NAME of the open folder DIR, looked up relative to it.
+int plat_stat_at(plat_dir* dir, const char* name, plat_stat_rec* out);
+
 // plat_realpath, with OUT filled as plat_stat would fill it for the result (all fields 0 when
 // the result cannot be examined or there is none). Reuses what the resolving walk learnt about
 // the last component instead of looking the whole path up twice more.
@@ -102,6 +112,13 @@ uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, pla
 // One gathered send of A then B (either may be empty): bytes sent (maybe fewer than NA + NB),
 // -1 on error or send time-out. Spares copying a large body behind its head.
 int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t nb);
+
+// ---- Memory -------------------------------------------------------------------------------------
+
+// Hands memory that the allocator holds free back to the system. Each thread's allocations
+// come from its own pool, so without this every worker that once listed a large folder keeps
+// that folder's worth of freed blocks. Costs a walk of the pools: for after large answers.
+void plat_release_free_memory();
 
 // ---- Threads and locks -------------------------------------------------------------------------
 

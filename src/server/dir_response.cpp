@@ -29,10 +29,67 @@ int query_int(const char* query, const char* name, int fallback) {
   return static_cast<int>(v);
 }
 
+// A page is rendered and sent in pieces of about this size, so a folder of 100,000 entries
+// never sits in memory as one text.
+constexpr uint64_t PAGE_PIECE_BYTES = 65536;
+
+// The measuring pass: counts the page's bytes and keeps the first piece, which is the whole
+// page of any folder small enough to fit one piece.
+struct page_measure {
+  uint64_t total = 0;
+  int pieces = 0;
+  sb_owner first;
+};
+
+int measure_piece(void* ctx, const char* bytes, uint64_t n) {
+  auto* m = static_cast<page_measure*>(ctx);
+  if (m->pieces++ == 0 && sb_putn(m->first.get(), bytes, n) != 0) return -1;
+  m->total += n;
+  return 0;
+}
+
+int send_piece(void* ctx, const char* bytes, uint64_t n) {
+  return send_all(*static_cast<const plat_sock*>(ctx), bytes, n);
+}
+
+// Sends the HTML page in pieces behind a head that states its length, measured by a first
+// rendering; the two renderings are one code path, so the length cannot disagree.
+bool answer_html(const http_reply& r, const char* root_name, const char* rel, const dent* entries,
+                 int count, int truncated) {
+  constexpr const char* type = "text/html; charset=utf-8";
+  sb_owner piece;
+  page_measure m;
+  const int rc = render_html_pieces(piece.get(), root_name, rel, entries, count, truncated,
+                                    PAGE_PIECE_BYTES, measure_piece, &m);
+  // A title path the page cannot hold means the request named something no page can show:
+  // say so instead of answering an empty page with 200.
+  if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
+  if (rc != 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+  if (m.pieces <= 1) {
+    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()));
+  }
+  // The head alone, stating the whole length; HEAD ends there.
+  if (respond(r.sock, 200, "OK", type, nullptr, m.total, nullptr, 1, r.keep_alive, r.scratch) !=
+      0) {
+    return false;
+  }
+  if (r.head_only != 0) return true;
+  plat_sock sock = r.sock;
+  return render_html_pieces(piece.get(), root_name, rel, entries, count, truncated,
+                            PAGE_PIECE_BYTES, send_piece, &sock) == 0;
+}
+
+// Above this many entries a listing's records and names are worth returning to the system once
+// the answer is out: otherwise each worker's pool keeps the largest folder it ever listed.
+constexpr int RELEASE_AFTER_ENTRIES = 10000;
+
 struct dents_owner {
   dent* entries = nullptr;
   int count = 0;
-  ~dents_owner() { free_dents(entries, count); }
+  ~dents_owner() {
+    free_dents(entries, count);
+    if (count > RELEASE_AFTER_ENTRIES) plat_release_free_memory();
+  }
 };
 
 }  // namespace
@@ -44,21 +101,22 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
 
   dents_owner list;
   int truncated = 0;
-  if (list_dir(full_path, &list.entries, &list.count, &truncated) != 0) {
-    return reply(r, 404, "Not Found", "text/plain", "not found\n");
-  }
-
-  sb_owner body;
   if (json) {
     int offset = query_int(req.query, "cursor", 0);
     int limit = query_int(req.query, "limit", DEFAULT_PAGE_ENTRIES);
+    // A page shows at most 500 entries: only those are examined, not the whole folder.
+    int first = 0;
+    int n = 0;
+    json_window(offset, limit, &first, &n);
+    if (list_dir_window(full_path, first, n, &list.entries, &list.count, &truncated) != 0) {
+      return reply(r, 404, "Not Found", "text/plain", "not found\n");
+    }
+    sb_owner body;
     render_json(body.get(), list.entries, list.count, offset, limit);
     return reply(r, 200, "OK", "application/json", std::string_view(body.str(), body.len()));
   }
-  // A title path the page cannot hold means the request named something no page can show:
-  // say so instead of answering an empty page with 200.
-  if (render_html(body.get(), root_name, rel, list.entries, list.count, truncated) != 0) {
-    return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
+  if (list_dir(full_path, &list.entries, &list.count, &truncated) != 0) {
+    return reply(r, 404, "Not Found", "text/plain", "not found\n");
   }
-  return reply(r, 200, "OK", "text/html; charset=utf-8", std::string_view(body.str(), body.len()));
+  return answer_html(r, root_name, rel, list.entries, list.count, truncated);
 }

@@ -203,22 +203,53 @@ const char* plat_readdir(plat_dir* dir) {
   }
 }
 
-const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
+int plat_stat_at(plat_dir* dir, const char* name, plat_stat_rec* out) {
   *out = plat_stat_rec{};
-  const char* name = plat_readdir(dir);
-  if (name == nullptr) return nullptr;
   // One lookup relative to the open folder answers a plain entry; only a link needs a second,
   // for the kind, size and time of its target (as plat_stat reports them).
   const int fd = ::dirfd(dir->dir);
   struct stat st;
-  if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return name;
+  if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   if (!S_ISLNK(st.st_mode)) {
     fill_stat(st, false, out);
-    return name;
+    return 0;
   }
   struct stat target;
-  if (::fstatat(fd, name, &target, 0) == 0) fill_stat(target, true, out);
+  if (::fstatat(fd, name, &target, 0) != 0) return -1;
+  fill_stat(target, true, out);
+  return 0;
+}
+
+const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  const char* name = plat_readdir(dir);
+  if (name != nullptr) plat_stat_at(dir, name, out);
   return name;
+}
+
+const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
+  for (;;) {
+    const dirent* e = ::readdir(dir->dir);
+    if (e == nullptr) return nullptr;
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    // Some file systems do not fill d_type; DT_UNKNOWN then sends the caller to plat_stat_at.
+    switch (e->d_type) {
+      case DT_UNKNOWN:
+        *out_kind = PLAT_KIND_UNKNOWN;
+        break;
+      case DT_DIR:
+        *out_kind = PLAT_KIND_DIR;
+        break;
+      case DT_LNK:
+        *out_kind = PLAT_KIND_LINK;
+        break;
+      default:
+        *out_kind = PLAT_KIND_OTHER;
+        break;
+    }
+    return n;
+  }
 }
 
 void plat_closedir(plat_dir* dir) {
