@@ -32,10 +32,20 @@ constexpr const char* TABLE_END = "    </tbody>\n    </table>\n";
 constexpr const char* TRUNCATED_NOTE = "    <!-- listing truncated -->\n";
 constexpr const char* PAGE_END = "  </section>\n</body>\n</html>\n";
 
-// SIZE in decimal with "," between groups of three digits counted from the right.
+// SIZE in decimal with "," between groups of three digits counted from the right. Digits are
+// written by hand: snprintf was a fifth of a large page's rendering time.
 void size_cell(int64_t size, char out[SIZE_CELL_BYTES]) {
   char digits[SIZE_CELL_BYTES];
-  const int n = std::snprintf(digits, sizeof digits, "%" PRId64, size);
+  char rev[SIZE_CELL_BYTES];
+  int r = 0;
+  uint64_t u = size < 0 ? 0 - static_cast<uint64_t>(size) : static_cast<uint64_t>(size);
+  do {
+    rev[r++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  int n = 0;
+  if (size < 0) digits[n++] = '-';
+  while (r > 0) digits[n++] = rev[--r];
   int o = 0;
   int i = 0;
   if (digits[0] == '-') out[o++] = digits[i++];
@@ -47,7 +57,23 @@ void size_cell(int64_t size, char out[SIZE_CELL_BYTES]) {
   out[o] = '\0';
 }
 
-void append_row(string_builder* sb, const dent& e) {
+// The date cell of the previous row: entries of one folder often share their time to the
+// second, and breaking a time down is the dearest part of a row.
+struct date_memo {
+  int64_t mtime = 0;
+  bool valid = false;
+  char text[DATE_CELL_BYTES];
+  const char* cell(int64_t t) {
+    if (!valid || t != mtime) {
+      date_cell(t, text);
+      mtime = t;
+      valid = true;
+    }
+    return text;
+  }
+};
+
+void append_row(string_builder* sb, const dent& e, date_memo& dates) {
   sb_puts(sb, "      <tr class=\"");
   sb_puts(sb, e.is_dir ? "directory" : "file");
   sb_puts(sb, "\">\n        <td class=\"name\"><a href=\"./");
@@ -62,11 +88,13 @@ void append_row(string_builder* sb, const dent& e) {
   } else {
     char size_text[SIZE_CELL_BYTES];
     size_cell(e.size, size_text);
-    sb_printf(sb, "        <td class=\"length\">%s</td>\n", size_text);
+    sb_puts(sb, "        <td class=\"length\">");
+    sb_puts(sb, size_text);
+    sb_puts(sb, "</td>\n");
   }
-  char date_text[DATE_CELL_BYTES];
-  date_cell(e.mtime, date_text);
-  sb_printf(sb, "        <td class=\"modified\">%s</td>\n      </tr>\n", date_text);
+  sb_puts(sb, "        <td class=\"modified\">");
+  sb_puts(sb, dates.cell(e.mtime));
+  sb_puts(sb, "</td>\n      </tr>\n");
 }
 
 }  // namespace
@@ -92,8 +120,9 @@ int render_html_pieces(string_builder* sb, const char* root_name, const char* re
   sb_puts(sb, PAGE_STYLE);
   sb_html(sb, title);
   sb_puts(sb, TABLE_HEAD);
+  date_memo dates;
   for (int i = 0; i < count; ++i) {
-    append_row(sb, entries[i]);
+    append_row(sb, entries[i], dates);
     if (emit != nullptr && sb->len >= piece_bytes && flush() != 0) return -2;
   }
   sb_puts(sb, TABLE_END);

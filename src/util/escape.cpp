@@ -29,11 +29,21 @@ int hex_value(unsigned char c) {
   return at != nullptr ? static_cast<int>(at - lower_hex) : -1;
 }
 
+// Bytes HTML text shows as they are.
+bool is_plain_html(unsigned char c) {
+  return c >= 0x20 && c != '"' && c != '&' && c != '\'' && c != '<' && c != '>';
+}
+
 }  // namespace
 
 void sb_html(string_builder* sb, const char* s) {
   if (s == nullptr) return;
   for (const auto* p = reinterpret_cast<const unsigned char*>(s); *p != 0; ++p) {
+    // Runs of plain bytes go in with one append: names are mostly plain.
+    const auto* run = p;
+    while (*p != 0 && is_plain_html(*p)) ++p;
+    if (p != run) sb_putn(sb, run, static_cast<uint64_t>(p - run));
+    if (*p == 0) break;
     const unsigned char c = *p;
     if (c < 0x20) {
       // Control bytes cannot appear literally in HTML text; a numeric reference keeps them
@@ -69,6 +79,10 @@ void sb_html(string_builder* sb, const char* s) {
 int sb_url_encode(string_builder* sb, const char* s) {
   if (s == nullptr) return 0;
   for (const auto* p = reinterpret_cast<const unsigned char*>(s); *p != 0; ++p) {
+    const auto* run = p;
+    while (*p != 0 && is_unreserved(*p)) ++p;
+    if (p != run) sb_putn(sb, run, static_cast<uint64_t>(p - run));
+    if (*p == 0) break;
     if (is_unreserved(*p)) {
       sb_putc(sb, *p);
     } else {
