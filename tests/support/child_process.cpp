@@ -1,14 +1,21 @@
+// child_process.cpp: child processes over pipes with fork/exec or CreateProcessW, side by side;
+// the line reading and the helpers on top are shared.
 #include "child_process.h"
 
+#if _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -22,6 +29,229 @@ int ms_left(steady::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
+
+}  // namespace
+
+#if _WIN32
+
+namespace {
+
+// Console output written in text mode ends its lines with CRLF; callers compare with LF.
+void drop_carriage_returns(std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  text = std::move(out);
+}
+
+std::wstring to_wide(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+// One word of a command line as the C runtime splits it again: quoted, with backslashes doubled
+// where they precede a quote.
+void append_quoted(std::wstring& line, const std::wstring& word) {
+  line += L'"';
+  size_t backslashes = 0;
+  for (wchar_t c : word) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      line.append(backslashes * 2 + 1, L'\\');
+    } else {
+      line.append(backslashes, L'\\');
+    }
+    backslashes = 0;
+    line += c;
+  }
+  line.append(backslashes * 2, L'\\');
+  line += L'"';
+}
+
+void close_handle(void*& h) {
+  if (h != nullptr) CloseHandle(static_cast<HANDLE>(h));
+  h = nullptr;
+}
+
+// An anonymous pipe whose one end (CHILD_READS: the read end) the child inherits.
+void make_pipe(HANDLE& parent_end, HANDLE& child_end, bool child_reads) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE r = nullptr;
+  HANDLE w = nullptr;
+  if (!CreatePipe(&r, &w, &sa, 0)) throw std::runtime_error("pipe failed");
+  parent_end = child_reads ? w : r;
+  child_end = child_reads ? r : w;
+  SetHandleInformation(parent_end, HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
+
+child_process::child_process(const std::string& program, const std::vector<std::string>& args) {
+  HANDLE in_parent = nullptr, in_child = nullptr, out_parent = nullptr, out_child = nullptr,
+         err_parent = nullptr, err_child = nullptr;
+  make_pipe(in_parent, in_child, true);
+  make_pipe(out_parent, out_child, false);
+  make_pipe(err_parent, err_child, false);
+  std::wstring line;
+  append_quoted(line, to_wide(program));
+  for (const std::string& a : args) {
+    line += L' ';
+    append_quoted(line, to_wide(a));
+  }
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in_child;
+  si.hStdOutput = out_child;
+  si.hStdError = err_child;
+  PROCESS_INFORMATION pi{};
+  // Its own process group, so that a Ctrl+Break event can be aimed at the child alone.
+  BOOL ok = CreateProcessW(to_wide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+                           CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+  CloseHandle(in_child);
+  CloseHandle(out_child);
+  CloseHandle(err_child);
+  if (!ok) {
+    CloseHandle(in_parent);
+    CloseHandle(out_parent);
+    CloseHandle(err_parent);
+    throw std::runtime_error("cannot start " + program);
+  }
+  CloseHandle(pi.hThread);
+  process_ = pi.hProcess;
+  pid_ = static_cast<int>(pi.dwProcessId);
+  in_fd_ = in_parent;
+  out_fd_ = out_parent;
+  err_fd_ = err_parent;
+}
+
+child_process::~child_process() {
+  close_handle(in_fd_);
+  if (!reaped_ && process_ != nullptr) {
+    TerminateProcess(static_cast<HANDLE>(process_), 137);
+    WaitForSingleObject(static_cast<HANDLE>(process_), INFINITE);
+  }
+  close_handle(process_);
+  close_handle(out_fd_);
+  close_handle(err_fd_);
+}
+
+bool child_process::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (in_fd_ == nullptr) return false;
+    DWORD n = 0;
+    if (!WriteFile(static_cast<HANDLE>(in_fd_), bytes.data(), static_cast<DWORD>(bytes.size()), &n,
+                   nullptr) ||
+        n == 0)
+      return false;
+    bytes.remove_prefix(n);
+  }
+  return true;
+}
+
+void child_process::close_stdin() {
+  close_handle(in_fd_);
+}
+
+// Anonymous pipes cannot be waited on; the pipe is looked at every few milliseconds instead.
+bool child_process::pump(void* h, std::string& buf, int timeout_ms) {
+  if (h == nullptr) return false;
+  const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    DWORD avail = 0;
+    if (!PeekNamedPipe(static_cast<HANDLE>(h), nullptr, 0, nullptr, &avail, nullptr)) return false;
+    if (avail > 0) {
+      char chunk[4096];
+      DWORD n = 0;
+      DWORD want = avail < sizeof chunk ? avail : static_cast<DWORD>(sizeof chunk);
+      if (!ReadFile(static_cast<HANDLE>(h), chunk, want, &n, nullptr) || n == 0) return false;
+      buf.append(chunk, n);
+      return true;
+    }
+    if (ms_left(deadline) == 0) return true;  // nothing yet; the stream is still open
+    Sleep(2);
+  }
+}
+
+int child_process::finish(std::string& out, std::string& err, int timeout_ms) {
+  const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+  close_stdin();
+  while ((out_fd_ != nullptr || err_fd_ != nullptr) && ms_left(deadline) > 0) {
+    if (out_fd_ != nullptr && !pump(out_fd_, out_buf_, 0)) close_handle(out_fd_);
+    if (err_fd_ != nullptr && !pump(err_fd_, err_buf_, 0)) close_handle(err_fd_);
+    Sleep(2);
+  }
+  out = std::move(out_buf_);
+  err = std::move(err_buf_);
+  out_buf_.clear();
+  err_buf_.clear();
+  drop_carriage_returns(out);
+  drop_carriage_returns(err);
+  return wait_exit(ms_left(deadline));
+}
+
+std::string child_process::read_stderr_to_end(int timeout_ms) {
+  const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+  while (err_fd_ != nullptr && ms_left(deadline) > 0) {
+    if (!pump(err_fd_, err_buf_, ms_left(deadline))) close_handle(err_fd_);
+  }
+  std::string text = std::move(err_buf_);
+  err_buf_.clear();
+  drop_carriage_returns(text);
+  return text;
+}
+
+// Every stop signal becomes Ctrl+Break: Ctrl+C cannot be sent to another process group.
+bool child_process::send_signal(int) {
+  return !reaped_ && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(pid_)) != 0;
+}
+
+int child_process::wait_exit(int timeout_ms) {
+  if (!reaped_) {
+    if (WaitForSingleObject(static_cast<HANDLE>(process_), static_cast<DWORD>(timeout_ms)) !=
+        WAIT_OBJECT_0)
+      return k_child_timed_out;
+    DWORD code = 0;
+    GetExitCodeProcess(static_cast<HANDLE>(process_), &code);
+    status_ = static_cast<int>(code);
+    reaped_ = true;
+  }
+  // Exception codes (0xC0000005 and the like) mark an abnormal end, as a signal does on POSIX.
+  return static_cast<unsigned>(status_) <= 255 ? status_ : k_child_signalled_base;
+}
+
+bool child_process::wait_until_sleeping(int) {
+  return true;  // no /proc here: nothing to wait for
+}
+
+std::string find_on_path(std::string_view program) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return "";
+  std::stringstream dirs{std::string(path)};
+  std::string dir;
+  while (std::getline(dirs, dir, ';')) {
+    if (dir.empty()) continue;
+    for (const char* ext : {".exe", ""}) {
+      std::string candidate = dir + "\\" + std::string(program) + ext;
+      std::error_code ec;
+      if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+    }
+  }
+  return "";
+}
+
+#else
+
+namespace {
 
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -129,24 +359,6 @@ bool child_process::pump(int fd, std::string& buf, int timeout_ms) {
   return true;
 }
 
-std::optional<std::string> child_process::read_line(int timeout_ms) {
-  const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    size_t nl = out_buf_.find('\n');
-    if (nl != std::string::npos) {
-      std::string line = out_buf_.substr(0, nl);
-      out_buf_.erase(0, nl + 1);
-      return line;
-    }
-    int left = ms_left(deadline);
-    if (left == 0) return std::nullopt;
-    if (!pump(out_fd_, out_buf_, left)) {
-      close_fd(out_fd_);
-      if (out_buf_.find('\n') == std::string::npos) return std::nullopt;
-    }
-  }
-}
-
 int child_process::finish(std::string& out, std::string& err, int timeout_ms) {
   const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
   close_stdin();
@@ -210,13 +422,6 @@ bool child_process::wait_until_sleeping(int timeout_ms) {
   }
 }
 
-std::string kobas_bin() {
-  const char* bin = std::getenv("KOBAS_BIN");
-  if (bin == nullptr || *bin == '\0')
-    throw std::runtime_error("KOBAS_BIN is not set: it names the executable under test");
-  return bin;
-}
-
 std::string find_on_path(std::string_view program) {
   const char* path = std::getenv("PATH");
   if (path == nullptr) return "";
@@ -228,6 +433,41 @@ std::string find_on_path(std::string_view program) {
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
+}
+
+#endif
+
+// Shared: pump() is each system's own.
+std::optional<std::string> child_process::read_line(int timeout_ms) {
+  const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    size_t nl = out_buf_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = out_buf_.substr(0, nl);
+      out_buf_.erase(0, nl + 1);
+#if _WIN32
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+#endif
+      return line;
+    }
+    int left = ms_left(deadline);
+    if (left == 0) return std::nullopt;
+    if (!pump(out_fd_, out_buf_, left)) {
+#if _WIN32
+      close_handle(out_fd_);
+#else
+      close_fd(out_fd_);
+#endif
+      if (out_buf_.find('\n') == std::string::npos) return std::nullopt;
+    }
+  }
+}
+
+std::string kobas_bin() {
+  const char* bin = std::getenv("KOBAS_BIN");
+  if (bin == nullptr || *bin == '\0')
+    throw std::runtime_error("KOBAS_BIN is not set: it names the executable under test");
+  return bin;
 }
 
 run_result run_kobas(const std::vector<std::string>& args) {

@@ -8,6 +8,10 @@
 #include <string_view>
 #include <vector>
 
+// On Windows the child's console output arrives with CRLF line ends (the runtime's text mode);
+// read_line and finish hand it over with plain LF, as on POSIX. Signals are delivered there as a
+// Ctrl+Break event to the child's own process group, and exit codes are the process's exit code.
+
 // Status values returned by wait_exit beside the exit codes 0..255.
 inline constexpr int k_child_timed_out = -1;
 inline constexpr int k_child_signalled_base = 128;  // 128 + signal number when killed by a signal
@@ -21,7 +25,7 @@ class child_process {
   // Starts PROGRAM with ARGS as its words after the program name. Throws std::runtime_error when
   // the pipes or the process cannot be created.
   child_process(const std::string& program, const std::vector<std::string>& args);
-  // A child still running is killed (SIGKILL) and reaped; the pipes are closed.
+  // A child still running is killed (SIGKILL, TerminateProcess) and reaped; the pipes are closed.
   ~child_process();
   child_process(const child_process&) = delete;
   child_process& operator=(const child_process&) = delete;
@@ -56,12 +60,23 @@ class child_process {
 
  private:
   // Reads what is available from FD into BUF; waits at most TIMEOUT_MS. False at end of stream.
-  bool pump(int fd, std::string& buf, int timeout_ms);
 
   int pid_ = -1;
+  // pump() reads what is available from a pipe into BUF, waiting at most TIMEOUT_MS; false at the
+  // end of the stream.
+#if _WIN32
+  // Pipe ends and the process as Windows handles (HANDLE values); null when closed.
+  void* process_ = nullptr;
+  void* in_fd_ = nullptr;
+  void* out_fd_ = nullptr;
+  void* err_fd_ = nullptr;
+  bool pump(void* h, std::string& buf, int timeout_ms);
+#else
   int in_fd_ = -1;
   int out_fd_ = -1;
   int err_fd_ = -1;
+  bool pump(int fd, std::string& buf, int timeout_ms);
+#endif
   bool reaped_ = false;
   int status_ = 0;
   std::string out_buf_;

@@ -1,5 +1,6 @@
 // fs_fixture.h: throw-away folder trees for tests. Each temp_tree lives in its own fresh folder
-// under TMPDIR and is removed with everything in it when the object goes away.
+// under TMPDIR (Windows: the user's temporary folder) and is removed with everything in it when
+// the object goes away. Paths are UTF-8 and use the system's separator ("\\" on Windows).
 #pragma once
 
 #include <cstdint>
@@ -14,13 +15,16 @@ class temp_tree {
   temp_tree& operator=(const temp_tree&) = delete;
 
   const std::string& root() const { return root_; }
-  std::string path(std::string_view rel) const;  // root + "/" + rel
+  // root + separator + rel, with every "/" of REL written as the system's separator.
+  std::string path(std::string_view rel) const;
 
   // Each creates missing parent folders and returns the full path.
   std::string file(std::string_view rel, std::string_view content = {});
   std::string dir(std::string_view rel);
+  // TARGET is taken as written (relative to the link's folder unless absolute). Throws when the
+  // system refuses; see symlinks_supported().
   std::string symlink(std::string_view rel, const std::string& target);
-  std::string fifo(std::string_view rel);
+  std::string fifo(std::string_view rel);  // POSIX only: throws on Windows
   // A sparse file of SIZE bytes (holes read as zeros).
   std::string sparse(std::string_view rel, int64_t size);
   void set_mtime(std::string_view rel, int64_t unix_s);
@@ -29,6 +33,17 @@ class temp_tree {
  private:
   std::string root_;
 };
+
+// Whether this system lets the tests create symbolic links (Windows refuses them without a
+// privilege or developer mode, and Wine may not support them). Probed once.
+bool symlinks_supported();
+
+// The system's path separator: what plat_realpath results and temp_tree paths use.
+#if _WIN32
+inline constexpr char k_sep = '\\';
+#else
+inline constexpr char k_sep = '/';
+#endif
 
 // The whole content of a file; "" when it cannot be read.
 std::string read_file(const std::string& path);

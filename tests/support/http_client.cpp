@@ -1,17 +1,80 @@
-// http_client.cpp: the POSIX socket side of the test client. The only socket code of the tests.
+// http_client.cpp: the socket side of the test client, over BSD sockets or Winsock. The only
+// socket code of the tests besides the loopback pair.
 #include "http_client.h"
 
+#if _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+#if _WIN32
+using os_sock = SOCKET;
+using io_len = int;
+constexpr int k_no_sigpipe = 0;  // Windows has no SIGPIPE
+
+os_sock open_tcp() {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started ? ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
+}
+void close_sock(os_sock s) {
+  ::closesocket(s);
+}
+int wait_for(os_sock s, short events, int timeout_ms) {
+  WSAPOLLFD p{s, events, 0};
+  return ::WSAPoll(&p, 1, timeout_ms);
+}
+bool interrupted() {
+  return ::WSAGetLastError() == WSAEINTR;
+}
+bool reset_by_peer() {
+  int e = ::WSAGetLastError();
+  return e == WSAECONNRESET || e == WSAECONNABORTED;
+}
+constexpr short k_in = POLLRDNORM;
+constexpr short k_out = POLLWRNORM;
+#else
+using os_sock = int;
+using io_len = size_t;
+constexpr int k_no_sigpipe = MSG_NOSIGNAL;
+
+os_sock open_tcp() {
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+void close_sock(os_sock s) {
+  ::close(s);
+}
+int wait_for(os_sock s, short events, int timeout_ms) {
+  pollfd p{s, events, 0};
+  return ::poll(&p, 1, timeout_ms);
+}
+bool interrupted() {
+  return errno == EINTR;
+}
+bool reset_by_peer() {
+  return errno == ECONNRESET;
+}
+constexpr short k_in = POLLIN;
+constexpr short k_out = POLLOUT;
+#endif
+
+os_sock sock_of(int64_t fd) {
+  return static_cast<os_sock>(fd);
+}
 
 bool ieq(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -46,13 +109,14 @@ std::vector<std::string> http_response::header_lines() const {
 }
 
 http_client::http_client(int port, int timeout_ms) : timeout_ms_(timeout_ms) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  os_sock s = open_tcp();
+  fd_ = static_cast<int64_t>(s);
   if (fd_ < 0) return;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) close();
+  if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) close();
 }
 
 http_client::~http_client() {
@@ -60,16 +124,15 @@ http_client::~http_client() {
 }
 
 void http_client::close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) close_sock(sock_of(fd_));
   fd_ = -1;
 }
 
 bool http_client::send(std::string_view bytes) {
   while (!bytes.empty()) {
-    pollfd p{fd_, POLLOUT, 0};
-    if (::poll(&p, 1, timeout_ms_) <= 0) return false;
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    if (wait_for(sock_of(fd_), k_out, timeout_ms_) <= 0) return false;
+    auto n = ::send(sock_of(fd_), bytes.data(), static_cast<io_len>(bytes.size()), k_no_sigpipe);
+    if (n < 0 && interrupted()) continue;
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
@@ -78,13 +141,11 @@ bool http_client::send(std::string_view bytes) {
 
 bool http_client::fill() {
   if (fd_ < 0) return false;
-  pollfd p{fd_, POLLIN, 0};
-  int r = ::poll(&p, 1, timeout_ms_);
-  if (r <= 0) return false;
+  if (wait_for(sock_of(fd_), k_in, timeout_ms_) <= 0) return false;
   char tmp[65536];
-  ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
-  if (n < 0 && errno == EINTR) return true;
-  if (n == 0 || (n < 0 && errno == ECONNRESET)) saw_close_ = true;
+  auto n = ::recv(sock_of(fd_), tmp, sizeof tmp, 0);
+  if (n < 0 && interrupted()) return true;
+  if (n == 0 || (n < 0 && reset_by_peer())) saw_close_ = true;
   if (n <= 0) return false;
   buf_.append(tmp, static_cast<size_t>(n));
   return true;
@@ -136,11 +197,10 @@ bool http_client::read_response(http_response* out, bool head_only) {
 
 bool http_client::closed_by_peer(int timeout_ms) {
   if (fd_ < 0 || !buf_.empty()) return false;
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, timeout_ms) <= 0) return false;
+  if (wait_for(sock_of(fd_), k_in, timeout_ms) <= 0) return false;
   char c;
-  ssize_t n = ::recv(fd_, &c, 1, 0);
-  return n == 0 || (n < 0 && errno == ECONNRESET);
+  auto n = ::recv(sock_of(fd_), &c, 1, 0);
+  return n == 0 || (n < 0 && reset_by_peer());
 }
 
 http_response http_once(int port, std::string_view request, bool head_only) {

@@ -52,7 +52,7 @@ class http_client {
  private:
   // Receives more bytes into buf_; false on time-out, close or error.
   bool fill();
-  int fd_ = -1;
+  int64_t fd_ = -1;  // a socket of any width; negative when closed
   int timeout_ms_;
   std::string buf_;
   bool saw_close_ = false;

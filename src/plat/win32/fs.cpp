@@ -16,8 +16,9 @@
 struct plat_dir {
   HANDLE search;
   WIN32_FIND_DATAW entry;
-  int pending;       // 1 while the entry fetched by the opening call has not been handed out
-  std::string name;  // the last name handed out
+  int pending;          // 1 while the entry fetched by the opening call has not been handed out
+  std::string name;     // the last name handed out
+  std::wstring folder;  // the search pattern without its "*": the folder and one separator
 };
 
 namespace {
@@ -59,6 +60,8 @@ bool full_path(const std::wstring& path, std::wstring& out) {
   DWORD n = GetFullPathNameW(path.c_str(), kMaxPathUnits, out.data(), nullptr);
   if (n == 0 || n >= kMaxPathUnits) return false;
   out.resize(n);
+  // A trailing separator names the same folder; only a drive's top folder ("C:\") keeps it.
+  if (n > 3 && out.back() == L'\\' && out[n - 2] != L'\\') out.pop_back();
   return true;
 }
 
@@ -170,6 +173,30 @@ bool is_dot_or_dotdot(const wchar_t* n) {
   return n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'));
 }
 
+// Kind, size and time of what the link or junction at PATH leads to; -1 (OUT untouched) when it
+// leads nowhere.
+int stat_link_target(const std::wstring& path, plat_stat_rec* out) {
+  HANDLE h = open_meta(path);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return -1;
+  fill_stat(info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+            out);
+  out->is_link = 1;
+  return 0;
+}
+
+int stat_wide(const std::wstring& path, plat_stat_rec* out) {
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a)) return -1;
+  // The attributes of a link describe the link itself; callers want its target.
+  if (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return stat_link_target(path, out);
+  fill_stat(a.dwFileAttributes, a.nFileSizeHigh, a.nFileSizeLow, a.ftLastWriteTime, out);
+  return 0;
+}
+
 }  // namespace
 
 int plat_stat(const char* path, plat_stat_rec* out, int /*flag*/) {
@@ -177,28 +204,11 @@ int plat_stat(const char* path, plat_stat_rec* out, int /*flag*/) {
   try {
     std::wstring wpath;
     if (!sys_path(path, wpath)) return -1;
-    WIN32_FILE_ATTRIBUTE_DATA a;
-    if (!GetFileAttributesExW(wpath.c_str(), GetFileExInfoStandard, &a)) return -1;
-    if ((a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-      fill_stat(a.dwFileAttributes, a.nFileSizeHigh, a.nFileSizeLow, a.ftLastWriteTime, out);
-      return 0;
-    }
-    // The attributes above describe the link itself; kind, size and time come from its target,
-    // and a link that leads nowhere counts as missing.
-    HANDLE h = open_meta(wpath);
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    BY_HANDLE_FILE_INFORMATION info;
-    bool ok = GetFileInformationByHandle(h, &info) != 0;
-    CloseHandle(h);
-    if (!ok) return -1;
-    fill_stat(info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
-              out);
-    out->is_link = 1;
-    return 0;
+    if (stat_wide(wpath, out) == 0) return 0;
   } catch (...) {  // only allocation throws here; the caller sees a missing path
-    *out = plat_stat_rec{};
-    return -1;
   }
+  *out = plat_stat_rec{};
+  return -1;
 }
 
 char* plat_realpath(const char* path) {
@@ -215,6 +225,13 @@ char* plat_realpath(const char* path) {
   } catch (...) {  // only allocation throws here; the caller sees an unresolvable path
     return nullptr;
   }
+}
+
+char* plat_realpath_stat(const char* path, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  char* real = plat_realpath(path);
+  if (real != nullptr) plat_stat(real, out, 1);
+  return real;
 }
 
 // The file system folds letter case, so containment does too (ASCII letters only, like the
@@ -246,6 +263,7 @@ plat_dir* plat_opendir(const char* path) {
       return nullptr;
     }
     d->pending = 1;
+    d->folder = wpattern.substr(0, wpattern.size() - 1);
     return d;
   } catch (...) {
     return nullptr;
@@ -264,6 +282,25 @@ const char* plat_readdir(plat_dir* dir) {
     }
     return dir->name.c_str();
   }
+}
+
+const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  const char* name = plat_readdir(dir);
+  if (name == nullptr) return nullptr;
+  const WIN32_FIND_DATAW& e = dir->entry;
+  // The search already delivered attributes, size and time; only a link needs a second look,
+  // at its target.
+  if ((e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    fill_stat(e.dwFileAttributes, e.nFileSizeHigh, e.nFileSizeLow, e.ftLastWriteTime, out);
+    return name;
+  }
+  try {
+    if (stat_link_target(dir->folder + e.cFileName, out) != 0) *out = plat_stat_rec{};
+  } catch (...) {
+    *out = plat_stat_rec{};
+  }
+  return name;
 }
 
 void plat_closedir(plat_dir* dir) {
@@ -298,6 +335,8 @@ plat_file* plat_fopen_read(const char* path) {
 int64_t plat_fread_at(plat_file* f, uint64_t offset, void* buf, uint32_t n) {
   // The handle was opened without overlapped mode, so the read completes before it returns;
   // the OVERLAPPED record only carries the offset.
+  // An offset beyond what the system takes as a signed 64-bit position lies past any end.
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);

@@ -32,15 +32,29 @@ void keep_from_children(SOCKET s) {
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
 }
 
-// Sends all of BUF; false on the first failed send.
-bool send_all(plat_sock s, const unsigned char* buf, size_t n) {
-  while (n > 0) {
-    int64_t sent = plat_send(s, buf, n);
-    if (sent <= 0) return false;
-    buf += sent;
-    n -= static_cast<size_t>(sent);
+// Sends all of A then all of B; returns the bytes that went, fewer than NA + NB on a failure.
+uint64_t send2_all(plat_sock s, const unsigned char* a, size_t na, const unsigned char* b,
+                   size_t nb) {
+  uint64_t done = 0;
+  while (na + nb > 0) {
+    int64_t sent = plat_send2(s, a, na, b, nb);
+    if (sent <= 0) break;
+    done += static_cast<uint64_t>(sent);
+    size_t from_a = std::min(static_cast<size_t>(sent), na);
+    a += from_a;
+    na -= from_a;
+    size_t from_b = static_cast<size_t>(sent) - from_a;
+    b += from_b;
+    nb -= from_b;
   }
-  return true;
+  return done;
+}
+
+// The thread's file-read buffer, allocated on first use; null when memory ran out.
+unsigned char* thread_chunk() {
+  thread_local std::unique_ptr<unsigned char[]> t_chunk;
+  if (!t_chunk) t_chunk.reset(new (std::nothrow) unsigned char[kChunkBytes]);
+  return t_chunk.get();
 }
 
 }  // namespace
@@ -71,7 +85,9 @@ int plat_poll1(plat_sock s, int events, int timeout_ms) {
   if (events & 1) p.events |= POLLRDNORM;
   if (events & 2) p.events |= POLLWRNORM;
   int r = WSAPoll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
-  if (r < 0) return -1;
+  // Some Winsock versions refuse a closed socket outright instead of reporting POLLNVAL; either
+  // way it holds none of the conditions.
+  if (r < 0) return WSAGetLastError() == WSAENOTSOCK ? 0 : -1;
   if (r == 0) return 0;
   // POLLNVAL (not a socket) holds none of the conditions and counts like a time-out.
   int mask = 0;
@@ -162,19 +178,49 @@ int64_t plat_send(plat_sock s, const void* buf, size_t n) {
   }
 }
 
-uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
-  thread_local std::unique_ptr<unsigned char[]> t_chunk;
-  if (!t_chunk) {
-    t_chunk.reset(new (std::nothrow) unsigned char[kChunkBytes]);
-    if (!t_chunk) return 0;
+int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t nb) {
+  // An empty part would be an empty buffer in the gathered send, which not every Winsock takes
+  // well: a single part goes out as a plain send.
+  if (na == 0) return plat_send(s, b, nb);
+  if (nb == 0) return plat_send(s, a, na);
+  WSABUF bufs[2];
+  bufs[0].buf = static_cast<char*>(const_cast<void*>(a));
+  bufs[0].len = static_cast<ULONG>(std::min(na, kMaxIoBytes));
+  bufs[1].buf = static_cast<char*>(const_cast<void*>(b));
+  bufs[1].len = static_cast<ULONG>(std::min(nb, kMaxIoBytes - bufs[0].len));
+  for (;;) {
+    DWORD sent = 0;
+    if (WSASend(sock_of(s), bufs, 2, &sent, 0, nullptr, nullptr) == 0) return sent;
+    if (WSAGetLastError() != WSAEINTR) return -1;
   }
+}
+
+uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
+  unsigned char* chunk = thread_chunk();
+  if (chunk == nullptr) return 0;
   uint64_t done = 0;
   while (done < count) {
     uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(count - done, kChunkBytes));
-    int64_t got = plat_fread_at(f, offset + done, t_chunk.get(), want);
+    int64_t got = plat_fread_at(f, offset + done, chunk, want);
     if (got <= 0) break;
-    if (!send_all(s, t_chunk.get(), static_cast<size_t>(got))) break;
-    done += static_cast<uint64_t>(got);
+    uint64_t sent = send2_all(s, chunk, static_cast<size_t>(got), nullptr, 0);
+    if (sent < static_cast<uint64_t>(got)) break;
+    done += sent;
   }
   return done;
+}
+
+uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, plat_file* f,
+                             uint64_t offset, uint64_t count) {
+  unsigned char* chunk = thread_chunk();
+  if (chunk == nullptr) return 0;
+  // The head leaves in one gathered send with the first file bytes.
+  uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(count, kChunkBytes));
+  int64_t got = want > 0 ? plat_fread_at(f, offset, chunk, want) : 0;
+  if (got < 0) got = 0;
+  uint64_t first = static_cast<uint64_t>(got);
+  uint64_t sent = send2_all(s, static_cast<const unsigned char*>(head), head_len, chunk,
+                            static_cast<size_t>(first));
+  if (sent < head_len + first || first < want) return sent;
+  return sent + plat_send_file(s, f, offset + first, count - first);
 }

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# wine-test.sh: cross-builds the server for 64-bit Windows with mingw-w64 into build-win and runs
+# the unit and end-to-end test executables under Wine, in a fresh Wine prefix that is removed at
+# the end. Usage: scripts/wine-test.sh [SOURCE_DIR]   (default: the repository holding this script)
+# Exit status: 0 when every suite passed, 1 otherwise.
+set -u
+
+src=$(cd "${1:-$(dirname "$0")/..}" && pwd)
+build="$src/build-win"
+packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]} > 0)); then
+  echo "wine-test: installing ${missing[*]}"
+  apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      -o DPkg::Lock::Timeout=900 "${missing[@]}" >/dev/null || {
+    echo "wine-test: cannot install the cross compiler and Wine" >&2
+    exit 1
+  }
+fi
+
+cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Debug >"$build.configure.log" 2>&1 || {
+  cat "$build.configure.log" >&2
+  echo "wine-test: configure failed" >&2
+  exit 1
+}
+cmake --build "$build" -j2 >"$build.build.log" 2>&1 || {
+  tail -50 "$build.build.log" >&2
+  echo "wine-test: cross build failed" >&2
+  exit 1
+}
+
+# A prefix of its own, so no state of an earlier run (or of the user's ~/.wine) leaks in.
+work=$(mktemp -d "${TMPDIR:-/tmp}/kobas-wine-XXXXXX")
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export TMPDIR="$work/tmp"
+mkdir -p "$TMPDIR"
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+wineboot -i >/dev/null 2>&1 || wine wineboot -i >/dev/null 2>&1
+
+# Wine shows the Unix root as drive Z:.
+win_path() { printf 'Z:%s' "${1//\//\\}"; }
+export KOBAS_BIN
+KOBAS_BIN=$(win_path "$build/tandrill-orbelwick-koba-http-file-server.exe")
+
+passed=0 failed=0 skipped=0 bad_suites=()
+for exe in test_plat test_util test_content test_server test_cli test_c_abi; do
+  path="$build/tests/$exe.exe"
+  [[ -f $path ]] || continue
+  log="$build/$exe.wine.log"
+  # Wine cuts exit codes to 8 bits; gtest gives 0 or 1, which survives that.
+  (cd "$build/tests" && timeout 1200 wine "$path" --gtest_color=no) >"$log" 2>&1
+  rc=$?
+  if [[ $exe == test_c_abi ]]; then
+    # A plain C program: its exit status is the whole verdict.
+    if ((rc == 0)); then ((passed += 1)); else ((failed += 1)); fi
+  else
+    p=$(tr -d '\r' <"$log" | sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' | tail -1)
+    f=$(tr -d '\r' <"$log" | sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' | tail -1)
+    s=$(tr -d '\r' <"$log" | sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' | tail -1)
+    ((passed += ${p:-0}, failed += ${f:-0}, skipped += ${s:-0}))
+    if ((rc != 0)) && [[ -z ${f:-} ]]; then ((failed += 1)); fi
+  fi
+  if ((rc != 0)); then
+    bad_suites+=("$exe")
+    echo "wine-test: $exe failed (exit $rc); log $log"
+    tr -d '\r' <"$log" | grep -E '^\[  FAILED  \] [A-Za-z]' | sort -u | head -40
+  else
+    echo "wine-test: $exe passed"
+  fi
+done
+
+echo "wine-test: $passed passed, $failed failed, $skipped skipped under Wine" \
+  "(suites failing: ${#bad_suites[@]}${bad_suites:+: ${bad_suites[*]}})"
+((${#bad_suites[@]} == 0))
