@@ -284,6 +284,32 @@ const char* plat_readdir(plat_dir* dir) {
   }
 }
 
+const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
+  const char* name = plat_readdir(dir);
+  if (name == nullptr) return nullptr;
+  DWORD attrs = dir->entry.dwFileAttributes;
+  if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *out_kind = PLAT_KIND_LINK;
+  } else if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
+    *out_kind = PLAT_KIND_DIR;
+  } else {
+    *out_kind = PLAT_KIND_OTHER;
+  }
+  return name;
+}
+
+int plat_stat_at(plat_dir* dir, const char* name, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  try {
+    std::wstring wname;
+    if (name == nullptr || !wide(name, wname)) return -1;
+    if (stat_wide(dir->folder + wname, out) == 0) return 0;
+  } catch (...) {  // only allocation throws here; the caller sees a missing entry
+  }
+  *out = plat_stat_rec{};
+  return -1;
+}
+
 const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
   *out = plat_stat_rec{};
   const char* name = plat_readdir(dir);
