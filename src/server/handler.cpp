@@ -215,8 +215,11 @@ void serve_requests(plat_sock sock) {
               scratch.get());
       return;
     }
+    // The last answer a connection carries says so (RFC 9112 section 9.6): a client told
+    // "keep-alive" would send its next request into a closing socket.
+    const bool last = served + 1 == MAX_REQUESTS_PER_CONN;
     http_reply r{sock, std::strcmp(req->method, "HEAD") == 0 ? 1 : 0,
-                 req->keep_alive != 0 && req->must_close == 0 ? 1 : 0, scratch.get()};
+                 req->keep_alive != 0 && req->must_close == 0 && !last ? 1 : 0, scratch.get()};
     if (!answer(r, *req) || r.keep_alive == 0) return;
   }
 }

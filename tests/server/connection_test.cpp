@@ -261,7 +261,8 @@ TEST(KeepAlive, ThousandRequestsThenClose) {
     ASSERT_TRUE(c.send("GET /api/ping HTTP/1.1\r\n\r\n")) << i;
     ASSERT_TRUE(c.read_response(&r)) << i;
     ASSERT_EQ(r.status, 200) << i;
-    ASSERT_EQ(r.header("Connection"), "keep-alive") << i;
+    // The 1,000th answer announces the close that follows it.
+    ASSERT_EQ(r.header("Connection"), i < 1000 ? "keep-alive" : "close") << i;
   }
   EXPECT_TRUE(c.closed_by_peer());
 }
