@@ -97,12 +97,13 @@ plat_sock plat_sock_accept(plat_sock listener);  // PLAT_NO_SOCK on failure
 // One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls retried).
 int64_t plat_recv(plat_sock s, void* buf, size_t n);
 // One send that never raises SIGPIPE: bytes sent (maybe fewer than N), -1 on error or when the
-// send time-out passed without progress.
+// send time-out passed, with or without partial progress (a peer that stopped reading).
 int64_t plat_send(plat_sock s, const void* buf, size_t n);
 
 // Sends COUNT bytes of F from OFFSET on S: the file-body path of the server (zero-copy where the
 // platform has it). Returns the bytes sent; fewer than COUNT when the file ended early, a read
-// failed or a send failed.
+// failed, a send failed, or the peer took no room for the socket's send time-out (so a reader
+// that stopped holds the caller about one time-out, not one per call).
 uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count);
 // HEAD_LEN bytes of HEAD, then COUNT bytes of F from OFFSET, as plat_send_file; the head is
 // held back to leave with the first file bytes (one segment for a small file). Returns the

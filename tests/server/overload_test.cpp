@@ -83,9 +83,10 @@ TEST(Overload, HeadSentOneByteAtATimeIsAnswered) {
   EXPECT_EQ(r.body, "rick");
 }
 
-// The one slow test (about two minutes: each send call may wait 30 s, and the window probes of
-// a silent peer let a few of them make progress before one fails): a client that stops reading a 1
-// GiB body holds its worker only until the send stall limit, so a stop returns.
+// The one slow test (about 30 s, the send time-out: the body ends once the peer has made no room
+// for that long, however the window probes of a silent peer let a few bytes trickle): a client
+// that stops reading a 1 GiB body holds its worker only until the send stall limit, so a stop
+// returns.
 TEST(Overload, ReaderThatStopsFreesTheWorkerAndStopReturns) {
   temp_tree t;
   t.sparse("big/huge.bin", int64_t{1} << 30);

@@ -2,6 +2,7 @@
 // one receive, one send, and the file-body send. Interrupted calls are retried here, and no send
 // ever raises SIGPIPE; error numbers are handed up as errno values for the callers' messages.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,6 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -27,6 +30,9 @@ namespace {
 constexpr size_t kChunkBytes = 262144;
 // Linux transfers at most this much in one sendfile call.
 constexpr uint64_t kMaxSendfileBytes = 0x7ffff000;
+// Bodies up to this size go in one blocking sendfile call: it fits the send buffer of a peer that
+// reads. Larger ones are sent without blocking inside the kernel (see send_file_watched).
+constexpr uint64_t kBlockingBodyBytes = 65536;
 
 int fd_of(plat_sock s) {
   return static_cast<int>(s);
@@ -90,6 +96,39 @@ class sigpipe_guard {
   bool raised_ = false;
 };
 
+// The stall bound of one answer. SO_SNDTIMEO limits a single blocking call only, and a peer that
+// stopped reading still lets each call move a little (the kernel grows the send buffer, window
+// probes get answered), so a loop of calls could hold a worker for minutes. A call that waited the
+// whole send time-out and still came back short therefore ends the answer. The time-out is read
+// back from the socket once, and only after a short call or for a large file body, which the
+// small-answer path never sends.
+class stall_watch {
+ public:
+  explicit stall_watch(plat_sock s) : s_(s) {}
+  void start() { started_ = monotonic_ms(); }
+  // After a call that sent fewer bytes than asked: true when it waited the time-out out.
+  bool stalled() {
+    const int64_t t = timeout_ms();
+    return t > 0 && monotonic_ms() - started_ >= static_cast<uint64_t>(t);
+  }
+  int64_t timeout_ms() {  // the socket's send time-out, 0 for none
+    if (timeout_ms_ < 0) timeout_ms_ = read_timeout_ms();
+    return timeout_ms_;
+  }
+
+ private:
+  int64_t read_timeout_ms() const {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (::getsockopt(fd_of(s_), SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0) return 0;
+    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+  }
+
+  plat_sock s_;
+  uint64_t started_ = 0;
+  int64_t timeout_ms_ = -1;  // not read yet
+};
+
 // Sends all of BUF; false on the first failed send.
 bool send_all(plat_sock s, const unsigned char* buf, size_t n) {
   while (n > 0) {
@@ -115,6 +154,74 @@ uint64_t send_by_copy(plat_sock s, plat_file* f, uint64_t offset, uint64_t count
     if (got <= 0) break;
     if (!send_all(s, t_chunk.get(), static_cast<size_t>(got))) break;
     done += static_cast<uint64_t>(got);
+  }
+  return done;
+}
+
+// Restores the socket's blocking mode when a large body ends.
+class nonblocking_while {
+ public:
+  explicit nonblocking_while(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+    on_ =
+        flags_ >= 0 && (flags_ & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags_ | O_NONBLOCK) == 0;
+  }
+  ~nonblocking_while() { restore(); }
+  bool on() const { return on_; }
+  void restore() {
+    if (on_) ::fcntl(fd_, F_SETFL, flags_);
+    on_ = false;
+  }
+  nonblocking_while(const nonblocking_while&) = delete;
+  nonblocking_while& operator=(const nonblocking_while&) = delete;
+
+ private:
+  int fd_;
+  int flags_;
+  bool on_ = false;
+};
+
+// plat_send_file, with WATCH shared with a head sent before (one time-out read per answer).
+// A blocking sendfile cannot bound a stalled reader: inside one call the kernel sends in
+// pipe-sized steps, each with a fresh send time-out, and the window probes of a peer that stopped
+// reading let each step trickle on (one call was seen blocking 91 s at a 30 s time-out). A large
+// body is therefore sent on a non-blocking socket, waiting for room with poll; a wait that lasts
+// the whole send time-out ends the body.
+uint64_t send_file_watched(plat_sock s, plat_file* f, uint64_t offset, uint64_t count,
+                           stall_watch* watch) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+  sigpipe_guard guard;
+  std::unique_ptr<nonblocking_while> nonblocking;
+  int wait_ms = -1;
+  if (count > kBlockingBodyBytes) {
+    nonblocking = std::make_unique<nonblocking_while>(fd_of(s));
+    const int64_t t = watch->timeout_ms();
+    wait_ms = t > 0 && t < INT32_MAX ? static_cast<int>(t) : -1;
+  }
+  uint64_t done = 0;
+  bool first = true;
+  while (done < count) {
+    off_t at = static_cast<off_t>(offset + done);
+    size_t want = static_cast<size_t>(std::min(count - done, kMaxSendfileBytes));
+    ssize_t sent = ::sendfile(fd_of(s), f->fd, &at, want);
+    if (sent > 0) {
+      done += static_cast<uint64_t>(sent);
+      first = false;
+      continue;
+    }
+    if (sent == 0) break;  // the file ended before COUNT
+    if (errno == EINTR) continue;
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && nonblocking && nonblocking->on()) {
+      // Error and hang-up wake the wait too; the next call then reports them.
+      if (plat_poll1(s, 2, wait_ms) == 0) break;
+      continue;
+    }
+    if (errno == EPIPE) guard.note_epipe();
+    // Some file systems cannot feed sendfile; they answer the very first call so.
+    if (first && (errno == EINVAL || errno == ENOSYS)) {
+      if (nonblocking) nonblocking->restore();
+      return send_by_copy(s, f, offset, count);
+    }
+    break;
   }
   return done;
 }
@@ -216,11 +323,18 @@ int64_t plat_recv(plat_sock s, void* buf, size_t n) {
 }
 
 int64_t plat_send(plat_sock s, const void* buf, size_t n) {
+  stall_watch watch(s);
   for (;;) {
+    watch.start();
     ssize_t sent = ::send(fd_of(s), buf, n, MSG_NOSIGNAL);
-    if (sent >= 0) return sent;
+    if (sent >= 0) {
+      if (static_cast<size_t>(sent) < n && watch.stalled()) break;
+      return sent;
+    }
     if (errno != EINTR) return -1;
   }
+  errno = EAGAIN;
+  return -1;
 }
 
 int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t nb) {
@@ -228,11 +342,18 @@ int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t 
   msghdr msg{};
   msg.msg_iov = parts;
   msg.msg_iovlen = 2;
+  stall_watch watch(s);
   for (;;) {
+    watch.start();
     ssize_t sent = ::sendmsg(fd_of(s), &msg, MSG_NOSIGNAL);
-    if (sent >= 0) return sent;
+    if (sent >= 0) {
+      if (static_cast<size_t>(sent) < na + nb && watch.stalled()) break;
+      return sent;
+    }
     if (errno != EINTR) return -1;
   }
+  errno = EAGAIN;
+  return -1;
 }
 
 uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, plat_file* f,
@@ -242,40 +363,25 @@ uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, pla
   const auto* p = static_cast<const unsigned char*>(head);
   size_t left = head_len;
   const int more = count > 0 ? MSG_MORE : 0;
+  stall_watch watch(s);
   while (left > 0) {
+    watch.start();
     ssize_t sent = ::send(fd_of(s), p, left, MSG_NOSIGNAL | more);
     if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return head_len - left;
+    if (sent <= 0) break;
     p += sent;
     left -= static_cast<size_t>(sent);
+    if (left > 0 && watch.stalled()) break;
   }
+  if (left > 0) return head_len - left;
   if (count == 0) return head_len;
-  const uint64_t body = plat_send_file(s, f, offset, count);
+  const uint64_t body = send_file_watched(s, f, offset, count, &watch);
   // A body that came short may leave the head held back; setting TCP_NODELAY pushes it out.
   if (body < count) plat_sock_nodelay(s);
   return head_len + body;
 }
 
 uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
-  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
-  sigpipe_guard guard;
-  uint64_t done = 0;
-  bool first = true;
-  while (done < count) {
-    off_t at = static_cast<off_t>(offset + done);
-    size_t want = static_cast<size_t>(std::min(count - done, kMaxSendfileBytes));
-    ssize_t sent = ::sendfile(fd_of(s), f->fd, &at, want);
-    if (sent > 0) {
-      done += static_cast<uint64_t>(sent);
-      first = false;
-      continue;
-    }
-    if (sent == 0) break;  // the file ended before COUNT
-    if (errno == EINTR) continue;
-    if (errno == EPIPE) guard.note_epipe();
-    // Some file systems cannot feed sendfile; they answer the very first call so.
-    if (first && (errno == EINVAL || errno == ENOSYS)) return send_by_copy(s, f, offset, count);
-    break;
-  }
-  return done;
+  stall_watch watch(s);
+  return send_file_watched(s, f, offset, count, &watch);
 }
