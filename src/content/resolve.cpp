@@ -61,8 +61,12 @@ int resolve_rel(const char* root_path, const char* rel, char* out_path, size_t o
   if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return refuse_too_long();
 
   // The walk that resolves the links has just looked at the target: its record comes along.
+  // The stored root path is already resolved, so below it only REL's own components are walked.
+  // A root swapped for a link after registration is therefore not re-checked: roots are the
+  // operator's configuration, not something a request can change.
   plat_stat_rec st{};
-  heap_text resolved(plat_realpath_stat(joined, &st));
+  heap_text resolved(rel[0] != '\0' ? plat_realpath_stat_under(root_path, rel, &st)
+                                    : plat_realpath_stat(joined, &st));
   if (!resolved) {
     set_error(-4, "cannot resolve %s", joined);
     return 404;

@@ -59,6 +59,11 @@ int plat_stat_at(plat_dir* dir, const char* name, plat_stat_rec* out);
 // the result cannot be examined or there is none). Reuses what the resolving walk learnt about
 // the last component instead of looking the whole path up twice more.
 char* plat_realpath_stat(const char* path, plat_stat_rec* out);
+// plat_realpath_stat of ROOT_RESOLVED + "/" + REL, for a ROOT_RESOLVED that is itself a
+// plat_realpath result: the walk starts at the root instead of examining each of its components
+// again, and follows links below it exactly as plat_realpath does (the same text comes back). A
+// root swapped for a link after it was resolved is not noticed. REL "" resolves the root.
+char* plat_realpath_stat_under(const char* root_resolved, const char* rel, plat_stat_rec* out);
 
 struct plat_file;  // opaque; one thread at a time
 

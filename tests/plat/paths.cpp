@@ -140,4 +140,69 @@ TEST(PlatRealpath, LongPaths) {
   EXPECT_EQ(resolved(t.path("short/" + tail)), t.path(deep + "/" + tail));
 }
 
+// plat_realpath_stat_under's result as a string; "<null>" for a failure.
+std::string resolved_under(const std::string& root, const char* rel, plat_stat_rec* st) {
+  std::unique_ptr<char, decltype(&std::free)> p(plat_realpath_stat_under(root.c_str(), rel, st),
+                                                &std::free);
+  return p ? std::string(p.get()) : "<null>";
+}
+
+TEST(PlatRealpathUnder, WalksOnlyBelowTheRootAndFollowsLinksAsAWholeWalk) {
+  temp_tree t;
+  t.file("outside/secret", "s");
+  t.file("root/real/deep/f.txt", "12345");
+  t.symlink("root/escape", t.path("outside"));
+  t.symlink("root/rel", "real/deep");
+  t.symlink("root/up", "../outside");
+  t.symlink("root/loop", "loop");
+  const std::string root = resolved(t.path("root"));
+  struct row {
+    const char* rel;
+    const char* want;  // below the temporary tree; "" for a failure
+    int is_dir;
+    int is_file;
+    int64_t size;
+  };
+  const row rows[] = {
+      {"", "root", 1, 0, 0},
+      {"real/deep/f.txt", "root/real/deep/f.txt", 0, 1, 5},
+      {"rel/f.txt", "root/real/deep/f.txt", 0, 1, 5},
+      {"rel", "root/real/deep", 1, 0, 0},
+      {"escape/secret", "outside/secret", 0, 1, 1},
+      {"up", "outside", 1, 0, 0},
+      {"rel/../..", "root", 1, 0, 0},  // ".." climbs out of the link's target
+      {"missing/x", "root/missing/x", 0, 0, 0},
+      {"loop/x", "", 0, 0, 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.rel);
+    plat_stat_rec st{};
+    const std::string want = r.want[0] != '\0' ? t.path(r.want) : "<null>";
+    EXPECT_EQ(resolved_under(root, r.rel, &st), want);
+    EXPECT_EQ(st.is_dir, r.is_dir);
+    EXPECT_EQ(st.is_file, r.is_file);
+    EXPECT_EQ(st.size, r.size);
+    EXPECT_EQ(st.is_link, 0);
+    // The whole-path walk of the joined text gives the same answer.
+    plat_stat_rec whole{};
+    std::string joined = std::string(r.rel).empty() ? root : root + "/" + r.rel;
+    std::unique_ptr<char, decltype(&std::free)> p(plat_realpath_stat(joined.c_str(), &whole),
+                                                  &std::free);
+    EXPECT_EQ(p ? std::string(p.get()) : "<null>", want);
+    EXPECT_EQ(whole.is_dir, st.is_dir);
+    EXPECT_EQ(whole.size, st.size);
+    EXPECT_EQ(whole.mtime, st.mtime);
+  }
+}
+
+TEST(PlatRealpathUnder, RefusesARootThatIsNoAbsoluteResolvedPath) {
+  plat_stat_rec st{};
+  EXPECT_EQ(resolved_under("", "a", &st), "<null>");
+  EXPECT_EQ(resolved_under("relative/root", "a", &st), "<null>");
+  EXPECT_EQ(plat_realpath_stat_under(nullptr, "a", &st), nullptr);
+  EXPECT_EQ(plat_realpath_stat_under("/", nullptr, &st), nullptr);
+  EXPECT_EQ(resolved_under("/", "kobas-none/a", &st), "/kobas-none/a");
+  EXPECT_EQ(st.is_file, 0);
+}
+
 }  // namespace

@@ -66,16 +66,8 @@ void pop_component(std::string& out) {
 // decided on where the path really leads.
 // LAST, when given, receives the lstat of the resolved path itself when the walk's final step
 // examined it (a component that is no link); *HAVE_LAST says whether it did.
-bool resolve(std::string_view path, std::string& out, struct stat* last = nullptr,
-             bool* have_last = nullptr) {
-  std::string rest;
-  if (path.front() != '/') {
-    rest = current_folder();
-    if (rest.empty()) return false;
-    rest += '/';
-  }
-  rest += path;
-  out.assign(1, '/');
+// OUT holds the resolved start of the walk ("/" for a whole path) and REST what is left to walk.
+bool walk(std::string rest, std::string& out, struct stat* last, bool* have_last) {
   int links = 0;
   size_t pos = 0;
   bool examined = false;
@@ -116,6 +108,19 @@ bool resolve(std::string_view path, std::string& out, struct stat* last = nullpt
   return true;
 }
 
+bool resolve(std::string_view path, std::string& out, struct stat* last = nullptr,
+             bool* have_last = nullptr) {
+  std::string rest;
+  if (path.front() != '/') {
+    rest = current_folder();
+    if (rest.empty()) return false;
+    rest += '/';
+  }
+  rest += path;
+  out.assign(1, '/');
+  return walk(std::move(rest), out, last, have_last);
+}
+
 // The layer's record from one stat of the target and whether the path itself is a link.
 void fill_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
   bool is_dir = S_ISDIR(st.st_mode);
@@ -125,6 +130,17 @@ void fill_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
   // A folder's st_size is file-system bookkeeping, not content; callers see folders as size 0.
   out->size = is_dir ? 0 : static_cast<int64_t>(st.st_size);
   out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+}
+
+// plat_realpath_stat's record for RESOLVED, from what the walk learnt about its last step.
+void stat_resolved(const std::string& resolved, const struct stat& last, bool have_last,
+                   plat_stat_rec* out) {
+  // The walk replaced every link, so the result is no link and its lstat is its stat.
+  if (have_last) {
+    fill_stat(last, false, out);
+  } else {
+    plat_stat(resolved.c_str(), out, 0);
+  }
 }
 
 }  // namespace
@@ -157,12 +173,24 @@ char* plat_realpath_stat(const char* path, plat_stat_rec* out) {
     struct stat last;
     bool have_last = false;
     if (!resolve(path, resolved, &last, &have_last)) return nullptr;
-    // The walk replaced every link, so the result is no link and its lstat is its stat.
-    if (have_last) {
-      fill_stat(last, false, out);
-    } else {
-      plat_stat(resolved.c_str(), out, 0);
-    }
+    stat_resolved(resolved, last, have_last, out);
+    return ::strdup(resolved.c_str());
+  } catch (...) {  // only allocation throws here; the caller sees it as an unresolvable path
+    return nullptr;
+  }
+}
+
+char* plat_realpath_stat_under(const char* root_resolved, const char* rel, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  if (root_resolved == nullptr || root_resolved[0] != '/' || rel == nullptr) return nullptr;
+  try {
+    // The walk starts at the root as if it had just climbed down to it: a resolved root is
+    // absolute, holds no "." or ".." and no links, so each of its prefixes would be kept as is.
+    std::string resolved(root_resolved);
+    struct stat last;
+    bool have_last = false;
+    if (!walk(rel, resolved, &last, &have_last)) return nullptr;
+    stat_resolved(resolved, last, have_last, out);
     return ::strdup(resolved.c_str());
   } catch (...) {  // only allocation throws here; the caller sees it as an unresolvable path
     return nullptr;
@@ -268,11 +296,8 @@ plat_file* plat_fopen_read(const char* path) {
     ::close(fd);
     return nullptr;
   }
-  int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
+  // O_NONBLOCK stays set: Linux ignores it for regular-file reads and for sendfile from the
+  // file, so clearing it would cost two calls per request for nothing.
   auto* f = new (std::nothrow) plat_file{fd};
   if (f == nullptr) ::close(fd);
   return f;

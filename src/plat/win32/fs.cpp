@@ -234,6 +234,20 @@ char* plat_realpath_stat(const char* path, plat_stat_rec* out) {
   return real;
 }
 
+// The joined path is resolved whole, which gives the same text as a walk that starts at the
+// already resolved root.
+char* plat_realpath_stat_under(const char* root_resolved, const char* rel, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  if (root_resolved == nullptr || root_resolved[0] == '\0' || rel == nullptr) return nullptr;
+  try {
+    std::string joined(root_resolved);
+    if (rel[0] != '\0') joined.append("/").append(rel);
+    return plat_realpath_stat(joined.c_str(), out);
+  } catch (...) {  // only allocation throws here; the caller sees an unresolvable path
+    return nullptr;
+  }
+}
+
 // The file system folds letter case, so containment does too (ASCII letters only, like the
 // callers' own comparisons); "/" and "\" differ inside the compared prefix.
 int plat_path_under(const char* path, const char* root) {
