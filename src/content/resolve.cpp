@@ -88,6 +88,11 @@ int resolve_rel(const char* root_path, const char* rel, char* out_path, size_t o
 
 int resolve_request(const char* name, const char* rel, char* out_path, size_t out_path_size,
                     int* out_is_dir, int64_t* out_size, int64_t* out_mtime) {
+  // The root's path is copied under the registry lock and resolved after it is released: the
+  // walk makes system calls, and held across them the lock made the workers queue behind each
+  // other on every request.
+  char root_path[JOINED_PATH_BYTES];
+  bool is_file = false;
   root_registry* r = roots_get();
   {
     plat_lock_guard hold(&r->lock);
@@ -96,19 +101,20 @@ int resolve_request(const char* name, const char* rel, char* out_path, size_t ou
       set_error(-4, "no root named %s", name != nullptr ? name : "(null)");
       return 404;
     }
-    if (!root->is_file) {
-      return resolve_rel(root->path, rel, out_path, out_path_size, out_is_dir, out_size, out_mtime);
-    }
-    // A file root answers exactly one relative path: the last component of its own path.
-    char key[ROOT_KEY_BYTES];
-    root_key_of(root->path, key, sizeof key);
-    if (rel == nullptr || rel[0] == '\0' || std::strcmp(rel, key) != 0) {
-      set_error(-4, "a file root serves only %s", key);
-      return 404;
-    }
-    if (!copy_whole(root->path, out_path, out_path_size)) return refuse_too_long();
+    if (!copy_whole(root->path, root_path, sizeof root_path)) return refuse_too_long();
+    is_file = root->is_file != 0;
   }
-  // The lock is not needed for the stat: out_path is our own copy.
+  if (!is_file) {
+    return resolve_rel(root_path, rel, out_path, out_path_size, out_is_dir, out_size, out_mtime);
+  }
+  // A file root answers exactly one relative path: the last component of its own path.
+  char key[ROOT_KEY_BYTES];
+  root_key_of(root_path, key, sizeof key);
+  if (rel == nullptr || rel[0] == '\0' || std::strcmp(rel, key) != 0) {
+    set_error(-4, "a file root serves only %s", key);
+    return 404;
+  }
+  if (!copy_whole(root_path, out_path, out_path_size)) return refuse_too_long();
   plat_stat_rec st{};
   if (plat_stat(out_path, &st, 1) != 0) return 404;
   if (out_is_dir != nullptr) *out_is_dir = 0;
