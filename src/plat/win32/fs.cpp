@@ -150,6 +150,14 @@ bool resolve_links(const std::wstring& full, std::wstring& out) {
   }
 }
 
+// "C:\..." or a path from the root of the current drive or a share ("/...", "\\..."): a relative
+// root would resolve against whatever the current folder happens to be.
+bool rooted(const char* p) {
+  if (p[0] == '/' || p[0] == '\\') return true;
+  return ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':' &&
+         (p[2] == '/' || p[2] == '\\');
+}
+
 char ascii_lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -238,7 +246,7 @@ char* plat_realpath_stat(const char* path, plat_stat_rec* out) {
 // already resolved root.
 char* plat_realpath_stat_under(const char* root_resolved, const char* rel, plat_stat_rec* out) {
   *out = plat_stat_rec{};
-  if (root_resolved == nullptr || root_resolved[0] == '\0' || rel == nullptr) return nullptr;
+  if (root_resolved == nullptr || !rooted(root_resolved) || rel == nullptr) return nullptr;
   try {
     std::string joined(root_resolved);
     if (rel[0] != '\0') joined.append("/").append(rel);
