@@ -61,38 +61,38 @@ const char* read_number(const char* s, int64_t* out) {
   return p;
 }
 
-int parse_single(const char* spec, int64_t size, range_out* out);
+int parse_single(const char* range_set, int64_t size, range_out* out);
 
 int parse_text(const char* text, int64_t size, range_out* out) {
-  const char* spec = str_iprefix(text, "bytes=");
-  if (spec == nullptr) return RANGE_MALFORMED;
-  const char* comma = std::strchr(spec, ',');
-  if (comma == nullptr) return parse_single(spec, size, out);
+  const char* range_set = str_iprefix(text, "bytes=");
+  if (range_set == nullptr) return RANGE_MALFORMED;
+  const char* comma = std::strchr(range_set, ',');
+  if (comma == nullptr) return parse_single(range_set, size, out);
 
   // A list: the first range alone is re-read, the later ones are never looked at.
-  int cut = static_cast<int>(comma - spec);
+  int cut = static_cast<int>(comma - range_set);
   if (cut > max_first_range_bytes) cut = max_first_range_bytes;
   char first_only[sizeof "bytes=" + max_first_range_bytes];
-  std::snprintf(first_only, sizeof first_only, "bytes=%.*s", cut, spec);
+  std::snprintf(first_only, sizeof first_only, "bytes=%.*s", cut, range_set);
   *out = range_out{};
   const int rc = parse_text(first_only, size, out);
   if (rc == RANGE_OK) out->partial = 1;
   return rc;
 }
 
-int parse_single(const char* spec, int64_t size, range_out* out) {
+int parse_single(const char* range_set, int64_t size, range_out* out) {
   // RFC 9110 section 14.1.2: nothing of an empty representation can be selected.
   if (size <= 0) {
     out->first = -1;
     return RANGE_UNSATISFIABLE;
   }
 
-  if (spec[0] == '-') {
+  if (range_set[0] == '-') {
     // Suffix form: the last N bytes; a suffix longer than the resource covers all of it.
-    if (spec[1] == '\0') return RANGE_MALFORMED;
+    if (range_set[1] == '\0') return RANGE_MALFORMED;
     int64_t n = 0;
-    const char* end = read_number(spec + 1, &n);
-    if (end == spec + 1 || *end != '\0') return RANGE_MALFORMED;
+    const char* end = read_number(range_set + 1, &n);
+    if (end == range_set + 1 || *end != '\0') return RANGE_MALFORMED;
     if (n <= 0) return RANGE_UNSATISFIABLE;
     out->first = size - (n < size ? n : size);
     out->last = size - 1;
@@ -100,8 +100,8 @@ int parse_single(const char* spec, int64_t size, range_out* out) {
   }
 
   int64_t start = 0;
-  const char* dash = read_number(spec, &start);
-  if (dash == spec || *dash != '-') return RANGE_MALFORMED;
+  const char* dash = read_number(range_set, &start);
+  if (dash == range_set || *dash != '-') return RANGE_MALFORMED;
   const char* rest = dash + 1;
   int64_t end_pos = size - 1;
   if (*rest == '\0') {
