@@ -61,7 +61,7 @@ const char* read_number(const char* s, int64_t* out) {
   return p;
 }
 
-int parse_single(const char* range_set, int64_t size, range_out* out);
+int parse_single(const char* one, int64_t size, range_out* out);
 
 int parse_text(const char* text, int64_t size, range_out* out) {
   const char* range_set = str_iprefix(text, "bytes=");
@@ -80,19 +80,19 @@ int parse_text(const char* text, int64_t size, range_out* out) {
   return rc;
 }
 
-int parse_single(const char* range_set, int64_t size, range_out* out) {
+int parse_single(const char* one, int64_t size, range_out* out) {
   // RFC 9110 section 14.1.2: nothing of an empty representation can be selected.
   if (size <= 0) {
     out->first = -1;
     return RANGE_UNSATISFIABLE;
   }
 
-  if (range_set[0] == '-') {
+  if (one[0] == '-') {
     // Suffix form: the last N bytes; a suffix longer than the resource covers all of it.
-    if (range_set[1] == '\0') return RANGE_MALFORMED;
+    if (one[1] == '\0') return RANGE_MALFORMED;
     int64_t n = 0;
-    const char* end = read_number(range_set + 1, &n);
-    if (end == range_set + 1 || *end != '\0') return RANGE_MALFORMED;
+    const char* end = read_number(one + 1, &n);
+    if (end == one + 1 || *end != '\0') return RANGE_MALFORMED;
     if (n <= 0) return RANGE_UNSATISFIABLE;
     out->first = size - (n < size ? n : size);
     out->last = size - 1;
@@ -100,8 +100,8 @@ int parse_single(const char* range_set, int64_t size, range_out* out) {
   }
 
   int64_t start = 0;
-  const char* dash = read_number(range_set, &start);
-  if (dash == range_set || *dash != '-') return RANGE_MALFORMED;
+  const char* dash = read_number(one, &start);
+  if (dash == one || *dash != '-') return RANGE_MALFORMED;
   const char* rest = dash + 1;
   int64_t end_pos = size - 1;
   if (*rest == '\0') {
