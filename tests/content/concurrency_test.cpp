@@ -16,6 +16,16 @@
 
 namespace {
 
+// A path as it stands inside a JSON string: Windows paths carry backslashes, which JSON doubles.
+std::string json_text(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 std::atomic<int> g_reports{0};
 
 int count_report(const char*, const char*, void*) {
@@ -79,8 +89,9 @@ TEST(RegistryConcurrency, AddRemoveResolvePollAtOnce) {
   EXPECT_EQ(resolve_failures.load(), 0);
   EXPECT_EQ(add_failures.load(), 0);
   EXPECT_EQ(kobas_root_count(), 1);
-  EXPECT_EQ(std::string(kobas_roots_json()),
-            "[{\"name\":\"cc-stable\",\"path\":\"" + t.path("stable") + "\",\"kind\":\"folder\"}]");
+  EXPECT_EQ(std::string(kobas_roots_json()), "[{\"name\":\"cc-stable\",\"path\":\"" +
+                                                 json_text(t.path("stable")) +
+                                                 "\",\"kind\":\"folder\"}]");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,16 @@
 #include "util/sb.h"
 
 namespace {
+
+// A path as it stands inside a JSON string: Windows paths carry backslashes, which JSON doubles.
+std::string json_text(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
 
 std::string last_error() {
   return kobas_last_error();
@@ -93,9 +104,9 @@ TEST(RootAdd, StoresTheResolvedPathAndKind) {
   ASSERT_EQ(kobas_add_root("dots", through_dots.c_str()), 0);
   ASSERT_EQ(kobas_add_root("film", t.path("d/film.mkv").c_str()), 0);
   EXPECT_EQ(std::string(kobas_roots_json()),
-            "[{\"name\":\"dots\",\"path\":\"" + t.path("d") +
-                "\",\"kind\":\"folder\"},{\"name\":\"film\",\"path\":\"" + t.path("d/film.mkv") +
-                "\",\"kind\":\"file\"}]");
+            "[{\"name\":\"dots\",\"path\":\"" + json_text(t.path("d")) +
+                "\",\"kind\":\"folder\"},{\"name\":\"film\",\"path\":\"" +
+                json_text(t.path("d/film.mkv")) + "\",\"kind\":\"file\"}]");
 }
 
 TEST(RootAdd, CapacityAndReuseAfterRemoval) {
@@ -131,13 +142,21 @@ TEST(RootAdd, CapacityAndReuseAfterRemoval) {
 TEST(RootRemove, KeepsOrderAndReportsMisses) {
   temp_tree t;
   clean_registry reg;
+#if _WIN32
+  // "/" is the root of the current drive there.
+  const std::string slash_root =
+      json_text(std::filesystem::current_path().root_name().string() + "\\");
+#else
+  const std::string slash_root = "/";
+#endif
   ASSERT_EQ(kobas_add_root("a", "/"), 0);
   ASSERT_EQ(kobas_add_root("b", "/"), 0);
   ASSERT_EQ(kobas_add_root("c", "/"), 0);
   EXPECT_EQ(kobas_remove_root("b"), 0);
-  EXPECT_EQ(std::string(kobas_roots_json()),
-            "[{\"name\":\"a\",\"path\":\"/\",\"kind\":\"folder\"},"
-            "{\"name\":\"c\",\"path\":\"/\",\"kind\":\"folder\"}]");
+  EXPECT_EQ(std::string(kobas_roots_json()), "[{\"name\":\"a\",\"path\":\"" + slash_root +
+                                                 "\",\"kind\":\"folder\"},"
+                                                 "{\"name\":\"c\",\"path\":\"" +
+                                                 slash_root + "\",\"kind\":\"folder\"}]");
   EXPECT_EQ(kobas_remove_root("b"), -4);
   EXPECT_EQ(last_error(), "no root named b");
   EXPECT_EQ(kobas_remove_root("A"), -4);
