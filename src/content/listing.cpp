@@ -39,13 +39,54 @@ bool link_stays_inside(const char* entry_path, const char* folder) {
   return target && plat_path_under(target.get(), folder);
 }
 
-// Entries gathered so far; owns the array and names until handed to the caller.
+void sort_dents(dent* items, int count);
+
+// What the reading loop does with one entry.
+enum class step { take, skip, stop };
+
+// Entries gathered so far; owns the array and names until handed to the caller. Both ways of
+// reading a folder share its rules: which names are listed, the entry limit, and running out
+// of memory, which ends the reading early while what was gathered is still listed.
 struct gather {
   dent* items = nullptr;
   int count = 0;
   int capacity = 0;
+  int truncated = 0;  // an eligible entry was left out for a limit
 
   ~gather() { free_dents(items, count); }
+
+  step check_name(const char* name) {
+    if (name[0] == '.') return step::skip;
+    if (std::strlen(name) > static_cast<size_t>(LIST_MAX_NAME_BYTES)) {
+      truncated = 1;
+      return step::skip;
+    }
+    return step::take;
+  }
+
+  // Appends a copy of NAME; false when the reading must stop (limit reached or no memory).
+  bool add(const char* name, int is_dir, int64_t size, int64_t mtime) {
+    if (count >= LIST_MAX_ENTRIES) {
+      truncated = 1;
+      return false;
+    }
+    if (!make_room()) return false;
+    char* name_copy = x_strdup(name);
+    if (name_copy == nullptr) return false;
+    items[count++] = dent{name_copy, is_dir, size, mtime};
+    return true;
+  }
+
+  // Sorts the entries and gives them, and the ownership, to the caller.
+  int hand_over(dent** out_entries, int* out_count, int* out_truncated) {
+    sort_dents(items, count);
+    *out_entries = items;
+    *out_count = count;
+    *out_truncated = truncated;
+    items = nullptr;
+    count = 0;
+    return 0;
+  }
 
   bool make_room() {
     if (count < capacity) return true;
@@ -57,6 +98,25 @@ struct gather {
     return true;
   }
 };
+
+// A link is listed only when it resolves to something inside the listed folder; only a link
+// needs its full path, to find out where it leads.
+step check_link(const char* folder, const char* name) {
+  heap_text entry_path = join_path(folder, name);
+  if (!entry_path) return step::stop;
+  return link_stays_inside(entry_path.get(), folder) ? step::take : step::skip;
+}
+
+// Empties the outputs and opens the folder; null with -4 recorded when it cannot be opened.
+dir_handle open_listing(const char* folder_path, dent** out_entries, int* out_count,
+                        int* out_truncated) {
+  *out_entries = nullptr;
+  *out_count = 0;
+  *out_truncated = 0;
+  dir_handle dir(plat_opendir(folder_path));
+  if (!dir) set_error(-4, "cannot open %s", folder_path);
+  return dir;
+}
 
 // The same order as dent_cmp, with the comparison inlined into the sort: 100,000 names take
 // about 1.7 million comparisons, and an indirect call each doubled the sort's time.
@@ -85,111 +145,59 @@ void free_dents(dent* entries, int count) {
 
 int list_dir_window(const char* folder_path, int first, int n, dent** out_entries, int* out_count,
                     int* out_truncated) {
-  *out_entries = nullptr;
-  *out_count = 0;
-  *out_truncated = 0;
-  dir_handle dir(plat_opendir(folder_path));
-  if (!dir) {
-    set_error(-4, "cannot open %s", folder_path);
-    return -4;
-  }
+  dir_handle dir = open_listing(folder_path, out_entries, out_count, out_truncated);
+  if (!dir) return -4;
   gather got;
-  int truncated = 0;
-  bool full_list = false;  // the window could not be settled without examining every entry
   int kind = PLAT_KIND_UNKNOWN;
   plat_stat_rec st{};
   while (const char* name = plat_readdir_kind(dir.get(), &kind)) {
-    if (name[0] == '.') continue;
-    if (std::strlen(name) > static_cast<size_t>(LIST_MAX_NAME_BYTES)) {
-      truncated = 1;
-      continue;
-    }
+    step s = got.check_name(name);
+    if (s == step::skip) continue;
     // The folder's record gives the kind, which is all the order needs; entries it says
     // nothing about, and links (which may lead out), are examined now, as list_dir would.
     int is_dir = kind == PLAT_KIND_DIR ? 1 : 0;
     if (kind == PLAT_KIND_UNKNOWN || kind == PLAT_KIND_LINK) {
       if (plat_stat_at(dir.get(), name, &st) != 0 || (!st.is_dir && !st.is_file)) continue;
-      if (st.is_link) {
-        heap_text entry_path = join_path(folder_path, name);
-        if (!entry_path) break;
-        if (!link_stays_inside(entry_path.get(), folder_path)) continue;
+      if (st.is_link && (s = check_link(folder_path, name)) != step::take) {
+        if (s == step::stop) break;
+        continue;
       }
       is_dir = st.is_dir ? 1 : 0;
     }
-    if (got.count >= LIST_MAX_ENTRIES) {
-      truncated = 1;
-      break;
-    }
-    if (!got.make_room()) break;
-    char* name_copy = x_strdup(name);
-    if (name_copy == nullptr) break;
-    got.items[got.count++] = dent{name_copy, is_dir, is_dir ? -1 : 0, 0};
+    if (!got.add(name, is_dir, is_dir ? -1 : 0, 0)) break;
   }
   sort_dents(got.items, got.count);
   // Only the window's entries are examined. One that vanished or changed its kind since the
   // folder was read would shift the window: then the folder is listed the thorough way.
   const int start = first < 0 ? 0 : first;
-  for (int i = start; i < got.count && i - start < n && !full_list; ++i) {
+  for (int i = start; i < got.count && i - start < n; ++i) {
     dent& e = got.items[i];
     if (plat_stat_at(dir.get(), e.name, &st) != 0 || (st.is_dir ? 1 : 0) != e.is_dir) {
-      full_list = true;
-      break;
+      dir.reset();
+      return list_dir(folder_path, out_entries, out_count, out_truncated);
     }
     e.size = st.is_dir ? -1 : st.size;
     e.mtime = st.mtime;
   }
-  dir.reset();
-  if (full_list) return list_dir(folder_path, out_entries, out_count, out_truncated);
-  *out_entries = got.items;
-  *out_count = got.count;
-  *out_truncated = truncated;
-  got.items = nullptr;
-  got.count = 0;
-  return 0;
+  return got.hand_over(out_entries, out_count, out_truncated);
 }
 
 int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* out_truncated) {
-  *out_entries = nullptr;
-  *out_count = 0;
-  *out_truncated = 0;
-  dir_handle dir(plat_opendir(folder_path));
-  if (!dir) {
-    set_error(-4, "cannot open %s", folder_path);
-    return -4;
-  }
+  dir_handle dir = open_listing(folder_path, out_entries, out_count, out_truncated);
+  if (!dir) return -4;
   gather got;
-  int truncated = 0;
-  // Running out of memory ends the reading early; what was gathered is still listed.
-  // Each entry is examined relative to the open folder; only a link needs its full path, to
-  // find out where it leads.
+  // Each entry is examined relative to the open folder.
   plat_stat_rec st{};
   while (const char* name = plat_readdir_stat(dir.get(), &st)) {
-    if (name[0] == '.') continue;
-    if (std::strlen(name) > static_cast<size_t>(LIST_MAX_NAME_BYTES)) {
-      truncated = 1;
-      continue;
-    }
+    if (got.check_name(name) == step::skip) continue;
     if (!st.is_dir && !st.is_file) continue;
     if (st.is_link) {
-      heap_text entry_path = join_path(folder_path, name);
-      if (!entry_path) break;
-      if (!link_stays_inside(entry_path.get(), folder_path)) continue;
+      const step s = check_link(folder_path, name);
+      if (s == step::stop) break;
+      if (s == step::skip) continue;
     }
-    if (got.count >= LIST_MAX_ENTRIES) {
-      truncated = 1;
-      break;
-    }
-    if (!got.make_room()) break;
-    char* name_copy = x_strdup(name);
-    if (name_copy == nullptr) break;
-    got.items[got.count++] = dent{name_copy, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime};
+    if (!got.add(name, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime)) break;
   }
   dir.reset();
-  sort_dents(got.items, got.count);
-  *out_entries = got.items;
-  *out_count = got.count;
-  *out_truncated = truncated;
-  got.items = nullptr;
-  got.count = 0;
-  return 0;
+  return got.hand_over(out_entries, out_count, out_truncated);
 }
