@@ -121,10 +121,12 @@ int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t 
 
 // ---- Memory -------------------------------------------------------------------------------------
 
-// Hands memory that the allocator holds free back to the system. Each thread's allocations
-// come from its own pool, so without this every worker that once listed a large folder keeps
-// that folder's worth of freed blocks. Costs a walk of the pools: for after large answers.
-void plat_release_free_memory();
+// BYTES (rounded up to whole pages) straight from the system, zero-filled: pages cost memory
+// only once touched, and plat_pages_free hands all of them back at once instead of leaving them
+// in an allocator's pool. For large tables whose size is known only at the end: reserve the
+// most they can need, use what they do. Null when the system refuses.
+void* plat_pages_alloc(uint64_t bytes);
+void plat_pages_free(void* p, uint64_t bytes);  // BYTES as allocated; null does nothing
 
 // ---- Threads and locks -------------------------------------------------------------------------
 

@@ -79,17 +79,10 @@ bool answer_html(const http_reply& r, const char* root_name, const char* rel, co
                             PAGE_PIECE_BYTES, send_piece, &sock) == 0;
 }
 
-// Above this many entries a listing's records and names are worth returning to the system once
-// the answer is out: otherwise each worker's pool keeps the largest folder it ever listed.
-constexpr int RELEASE_AFTER_ENTRIES = 10000;
-
 struct dents_owner {
   dent* entries = nullptr;
   int count = 0;
-  ~dents_owner() {
-    free_dents(entries, count);
-    if (count > RELEASE_AFTER_ENTRIES) plat_release_free_memory();
-  }
+  ~dents_owner() { free_dents(entries, count); }
 };
 
 }  // namespace
