@@ -113,6 +113,12 @@ bool final_path(HANDLE h, std::wstring& out) {
   }
 }
 
+// PATH exists and is neither a symbolic link nor a junction (nor any other reparse point).
+bool plain_entry(const std::wstring& path) {
+  DWORD attrs = GetFileAttributesW(path.c_str());
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 bool is_missing(DWORD err) {
   return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
 }
@@ -132,12 +138,18 @@ bool resolve_links(const std::wstring& full, std::wstring& out) {
       std::wstring real;
       bool ok = final_path(h, real);
       CloseHandle(h);
-      if (!ok) return false;
-      if (!tail.empty() && real.back() != L'\\') real += L'\\';
-      out = real + tail;
-      return true;
+      if (ok) {
+        if (!tail.empty() && real.back() != L'\\') real += L'\\';
+        out = real + tail;
+        return true;
+      }
+      // Some systems (Wine) cannot name a handle whose path is longer than MAX_PATH. The last
+      // component may then be kept as text and a shorter prefix resolved instead, but only when
+      // that component is no link: kept as text, a link could hide where the path leads.
+      if (!plain_entry(open_as)) return false;
+    } else if (!is_missing(GetLastError())) {
+      return false;
     }
-    if (!is_missing(GetLastError())) return false;
     size_t sep = head.find_last_of(L'\\');
     // Nothing of the path exists, not even its drive: the text is all there is.
     if (sep == std::wstring::npos || sep + 1 == head.size()) {
