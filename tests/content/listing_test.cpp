@@ -42,8 +42,15 @@ using names = std::vector<std::string>;
 TEST(ListOrder, FoldersFirstThenBytes) {
   temp_tree t;
   t.file("d/b.txt", "bb");
+#if _WIN32
+  // Windows names are case-blind, so "A" and "a" cannot stand side by side; "a" and "B" still
+  // show that upper-case letters sort before all lower-case ones.
+  t.dir("d/a");
+  t.dir("d/B");
+#else
   t.dir("d/A");
   t.dir("d/a");
+#endif
   t.file("d/Z.txt");
   t.file("d/track2.mp3");
   t.file("d/track10.mp3");
@@ -52,8 +59,13 @@ TEST(ListOrder, FoldersFirstThenBytes) {
   listed l = list(t.path("d"));
   EXPECT_EQ(l.rc, 0);
   EXPECT_EQ(l.truncated, 0);
+#if _WIN32
+  EXPECT_EQ(l.names, (names{"B/", "a/", "Z.txt", "b.txt", "track10.mp3", "track2.mp3", "~tilde",
+                            "\xC3\xA9t\xC3\xA9.mp3"}));
+#else
   EXPECT_EQ(l.names, (names{"A/", "a/", "Z.txt", "b.txt", "track10.mp3", "track2.mp3", "~tilde",
                             "\xC3\xA9t\xC3\xA9.mp3"}));
+#endif
   EXPECT_EQ(l.raw[0].size, -1);
   EXPECT_EQ(l.raw[3].size, 2);
 }
@@ -72,7 +84,9 @@ TEST(ListFilter, HiddenNamesAndEmptyFolders) {
   t.file("d/.hidden");
   t.dir("d/.config");
   t.file("d/x.hidden");
-  t.file("d/...", "");
+#if !_WIN32
+  t.file("d/...", "");  // Windows strips trailing dots from names: it cannot make this one
+#endif
   t.dir("empty");
   EXPECT_EQ(list(t.path("d")).names, (names{"x.hidden"}));
   listed e = list(t.path("empty"));

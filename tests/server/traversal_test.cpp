@@ -6,6 +6,7 @@
 
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fs_fixture.h"
@@ -24,14 +25,19 @@ class Traversal : public ::testing::Test {
     // A sibling whose name extends the root's: a prefix test on paths would let it in.
     tree_.file("root2/canary.txt", CANARY);
     for (const auto& [rel, body] : inside_) tree_.file("root/" + rel, body);
-    tree_.symlink("root/link_out", tree_.path("outside"));
-    tree_.symlink("root/link_file", tree_.path("outside/canary.txt"));
-    tree_.symlink("root/sub/up", "../../outside");
-    tree_.symlink("root/sib", "../root2");
-    tree_.symlink("root/link_in", "sub/deep.txt");
-    tree_.symlink("rootlink", tree_.path("root"));
+    // Where the system makes no links (Wine), the hostile targets still run against the same
+    // roots, "viasym" then being the root folder itself.
+    std::string via = tree_.path("root");
+    if (symlinks_supported()) {
+      tree_.symlink("root/link_out", tree_.path("outside"));
+      tree_.symlink("root/link_file", tree_.path("outside/canary.txt"));
+      tree_.symlink("root/sub/up", "../../outside");
+      tree_.symlink("root/sib", "../root2");
+      tree_.symlink("root/link_in", "sub/deep.txt");
+      via = tree_.symlink("rootlink", tree_.path("root"));
+    }
     ASSERT_EQ(kobas_add_root("r", tree_.path("root").c_str()), 0) << kobas_last_error();
-    ASSERT_EQ(kobas_add_root("viasym", tree_.path("rootlink").c_str()), 0) << kobas_last_error();
+    ASSERT_EQ(kobas_add_root("viasym", via.c_str()), 0) << kobas_last_error();
     for (const auto& [rel, body] : inside_) bodies_.insert(body);
   }
 
@@ -193,6 +199,7 @@ TEST_F(Traversal, HonestPathsAndLinksInsideAreServed) {
   };
   for (const row& rr : rows) {
     SCOPED_TRACE(rr.target);
+    if (std::string_view(rr.target) == "/r/link_in" && !symlinks_supported()) continue;
     http_response r = get(rr.target);
     EXPECT_EQ(r.status, rr.status);
     EXPECT_EQ(r.body, rr.body);
