@@ -94,6 +94,8 @@ int plat_sock_reuseaddr(plat_sock s);  // SO_REUSEADDR on; 0 or -1
 int plat_sock_nodelay(plat_sock s);    // TCP_NODELAY on; 0 or -1
 // Bounds how long one send may make no progress; 0 or -1.
 int plat_sock_send_timeout(plat_sock s, int timeout_ms);
+// Sets how long one plat_recv_wait on S waits for bytes; 0 or -1.
+int plat_sock_recv_timeout(plat_sock s, int timeout_ms);
 // Binds to IPV4 (host byte order, a*2^24 + b*2^16 + c*2^8 + d) and PORT, then listens.
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog);
 int plat_sock_local_port(plat_sock s);           // the bound port, or -1
@@ -101,6 +103,10 @@ plat_sock plat_sock_accept(plat_sock listener);  // PLAT_NO_SOCK on failure
 
 // One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls retried).
 int64_t plat_recv(plat_sock s, void* buf, size_t n);
+// One receive that waits at most the socket's receive time-out (plat_sock_recv_timeout): as
+// plat_recv, or -2 when nothing arrived in that time. Where the system bounds a blocking receive
+// itself, this is one call, where a poll and a receive would be two on every request.
+int64_t plat_recv_wait(plat_sock s, void* buf, size_t n);
 // One send that never raises SIGPIPE: bytes sent (maybe fewer than N), -1 on error or when the
 // send time-out passed, with or without partial progress (a peer that stopped reading).
 int64_t plat_send(plat_sock s, const void* buf, size_t n);

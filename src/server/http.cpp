@@ -93,14 +93,13 @@ void apply_header(std::string_view line, http_request* req, bool* seen_length) {
 // whole request, so a client trickling bytes cannot hold a worker for longer either.
 int receive_more(http_conn* c, int* silence_ms) {
   for (;;) {
-    int ready = plat_poll1(c->sock, 1, HTTP_POLL_STEP_MS);
-    if (ready < 0) return 0;
-    if (ready == 0) {
+    // The socket's receive time-out is one step (set when it was accepted).
+    int64_t n = plat_recv_wait(c->sock, c->buf + c->held, HTTP_HEAD_MAX_BYTES - c->held);
+    if (n == -2) {
       *silence_ms += HTTP_POLL_STEP_MS;
       if (*silence_ms >= HTTP_SILENCE_MAX_MS) return 0;
       continue;
     }
-    int64_t n = plat_recv(c->sock, c->buf + c->held, HTTP_HEAD_MAX_BYTES - c->held);
     if (n <= 0) return 0;
     c->held += static_cast<size_t>(n);
     return 1;

@@ -63,6 +63,7 @@ void accept_main(void*) {
     plat_sock s = plat_sock_accept(G.listen_sock);
     if (s == PLAT_NO_SOCK) continue;
     plat_sock_send_timeout(s, SEND_STALL_MAX_MS);
+    plat_sock_recv_timeout(s, HTTP_POLL_STEP_MS);
     bool queued = false;
     {
       plat_lock_guard hold(&q_lock);

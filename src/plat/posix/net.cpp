@@ -289,6 +289,14 @@ int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
   return ::setsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
 }
 
+int plat_sock_recv_timeout(plat_sock s, int timeout_ms) {
+  if (timeout_ms < 0) return -1;
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  return ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -318,6 +326,16 @@ int64_t plat_recv(plat_sock s, void* buf, size_t n) {
   for (;;) {
     ssize_t got = ::recv(fd_of(s), buf, n, 0);
     if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t plat_recv_wait(plat_sock s, void* buf, size_t n) {
+  // SO_RCVTIMEO bounds the blocking call; a signal restarts the wait, as a poll loop would.
+  for (;;) {
+    ssize_t got = ::recv(fd_of(s), buf, n, 0);
+    if (got >= 0) return got;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
     if (errno != EINTR) return -1;
   }
 }

@@ -131,6 +131,18 @@ int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
              : -1;
 }
 
+// A receive that outlives SO_RCVTIMEO leaves a Windows socket in an undefined state, so the
+// time-out is only stored on the socket here; plat_recv_wait waits for it with WSAPoll and then
+// receives bytes that are already there.
+int plat_sock_recv_timeout(plat_sock s, int timeout_ms) {
+  if (timeout_ms < 0) return -1;
+  DWORD ms = static_cast<DWORD>(timeout_ms);
+  return setsockopt(sock_of(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                    sizeof ms) == 0
+             ? 0
+             : -1;
+}
+
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -166,6 +178,18 @@ int64_t plat_recv(plat_sock s, void* buf, size_t n) {
     if (got >= 0) return got;
     if (WSAGetLastError() != WSAEINTR) return -1;
   }
+}
+
+int64_t plat_recv_wait(plat_sock s, void* buf, size_t n) {
+  DWORD ms = 0;
+  int len = sizeof ms;
+  if (getsockopt(sock_of(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&ms), &len) != 0) {
+    return -1;
+  }
+  const int ready = plat_poll1(s, 1, ms == 0 ? -1 : static_cast<int>(ms));
+  if (ready < 0) return -1;
+  if (ready == 0) return -2;
+  return plat_recv(s, buf, n);
 }
 
 int64_t plat_send(plat_sock s, const void* buf, size_t n) {
