@@ -143,9 +143,11 @@ void http_request_clear(http_request* req) {
 }
 
 char* http_thread_buffer() {
-  thread_local std::unique_ptr<char[]> t_buf;
-  if (!t_buf) t_buf.reset(new (std::nothrow) char[HTTP_HEAD_MAX_BYTES + 1]);
-  return t_buf.get();
+  // No thread_local with a destructor: the Windows toolchain (mingw-w64, emulated thread-local
+  // storage) releases a thread's variables before their destructors run, so an owning pointer
+  // here freed garbage whenever a worker ended.
+  thread_local char t_buf[HTTP_HEAD_MAX_BYTES + 1];
+  return t_buf;
 }
 
 int parse_request_head(std::string_view head, http_request* req, int* err_status) {

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <mutex>
-#include <new>
 
 #include "plat/plat.h"
 #include "plat/win32/file_handle.h"
@@ -50,11 +48,13 @@ uint64_t send2_all(plat_sock s, const unsigned char* a, size_t na, const unsigne
   return done;
 }
 
-// The thread's file-read buffer, allocated on first use; null when memory ran out.
+// The thread's file-read buffer. A plain array, not an owning pointer: mingw-w64 emulates
+// thread-local storage and releases a thread's variables before their destructors run, so a
+// destructor would free a pointer read from freed memory. The emulation allocates the array on
+// the thread's first use and releases it when the thread ends.
 unsigned char* thread_chunk() {
-  thread_local std::unique_ptr<unsigned char[]> t_chunk;
-  if (!t_chunk) t_chunk.reset(new (std::nothrow) unsigned char[kChunkBytes]);
-  return t_chunk.get();
+  thread_local unsigned char t_chunk[kChunkBytes];
+  return t_chunk;
 }
 
 }  // namespace
