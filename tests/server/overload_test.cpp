@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,7 +163,16 @@ TEST(Overload, FolderComingAndGoingIsListedOrNotFound) {
   std::atomic<bool> done{false};
   std::thread churn([&] {
     for (int i = 0; i < 400 && !done.load(); ++i) {
+#if _WIN32
+      // A folder removed while the server still enumerates it stays "delete pending" until the
+      // server's handle closes, and Windows refuses new entries in it meanwhile.
+      try {
+        t.file("m/flip/x.txt", "x");
+      } catch (const std::runtime_error&) {
+      }
+#else
       t.file("m/flip/x.txt", "x");
+#endif
       t.remove("m/flip");
     }
   });
