@@ -238,6 +238,29 @@ TEST(PlatRealpathUnder, WalksOnlyBelowTheRootAndFollowsLinksAsAWholeWalk) {
   }
 }
 
+TEST(PlatRealpathUnder, ColonInTheRelativePath) {
+  temp_tree t;
+  t.file("root/a.mp4", "12345");
+  t.dir("root/sub");
+  const std::string root = resolved(t.path("root"));
+  plat_stat_rec st{};
+  ASSERT_EQ(resolved_under(root, "a.mp4", &st), t.path("root/a.mp4"));
+  EXPECT_EQ(st.size, 5);
+  for (const char* rel : {"a.mp4::$DATA", "a.mp4:hidden", "sub:x/a.mp4", "C:/x", "sub/C:a"}) {
+    SCOPED_TRACE(rel);
+    st = plat_stat_rec{1, 1, 1, 1, 1};
+#if _WIN32
+    // An alternate data stream or a drive, never a plain name: refused with nothing filled in.
+    EXPECT_EQ(resolved_under(root, rel, &st), "<null>");
+#else
+    // An ordinary byte of a POSIX name: the path resolves, to nothing that exists.
+    EXPECT_EQ(resolved_under(root, rel, &st), root + "/" + rel);
+#endif
+    EXPECT_EQ(st.is_file, 0);
+    EXPECT_EQ(st.size, 0);
+  }
+}
+
 TEST(PlatRealpathUnder, RefusesARootThatIsNoAbsoluteResolvedPath) {
   plat_stat_rec st{};
   EXPECT_EQ(resolved_under("", "a", &st), "<null>");

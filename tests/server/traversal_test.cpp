@@ -188,14 +188,22 @@ TEST_F(Traversal, HonestPathsAndLinksInsideAreServed) {
     const char* body;
   };
   const row rows[] = {
-      {"/r/inside.txt", 200, "inside-file"},
-      {"/viasym/sub/deep.txt", 200, "deep-file"},
-      {"/r/a..b", 200, "dots-inside"},
-      {"/r/a%2e.b", 200, "dots-inside"},
-      {"/r/link_in", 200, "deep-file"},
-      {"/r/sub%2fdeep.txt", 200, "deep-file"},
-      {"/r/link_out/canary.txt", 404, "not found\n"},
-      {"/r/../r/inside.txt", 404, "not found\n"},
+    {"/r/inside.txt", 200, "inside-file"},
+    {"/viasym/sub/deep.txt", 200, "deep-file"},
+    {"/r/a..b", 200, "dots-inside"},
+    {"/r/a%2e.b", 200, "dots-inside"},
+    {"/r/link_in", 200, "deep-file"},
+    {"/r/sub%2fdeep.txt", 200, "deep-file"},
+    {"/r/link_out/canary.txt", 404, "not found\n"},
+    {"/r/../r/inside.txt", 404, "not found\n"},
+#if _WIN32
+    // The file's default data stream under another name, a hidden stream, a drive.
+    {"/r/inside.txt::$DATA", 404, "not found\n"},
+    {"/r/inside.txt%3a%3a$DATA", 404, "not found\n"},
+    {"/r/inside.txt:x", 404, "not found\n"},
+    {"/r/sub:x/deep.txt", 404, "not found\n"},
+    {"/r/C:/x", 404, "not found\n"},
+#endif
   };
   for (const row& rr : rows) {
     SCOPED_TRACE(rr.target);

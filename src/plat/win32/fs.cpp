@@ -259,6 +259,9 @@ char* plat_realpath_stat(const char* path, plat_stat_rec* out) {
 char* plat_realpath_stat_under(const char* root_resolved, const char* rel, plat_stat_rec* out) {
   *out = plat_stat_rec{};
   if (root_resolved == nullptr || !rooted(root_resolved) || rel == nullptr) return nullptr;
+  // Below a root ':' can only name an alternate data stream ("a.mp4::$DATA" is a.mp4 itself
+  // under another name, "a.mp4:x" a hidden stream) or a drive: never a plain file name.
+  if (std::strchr(rel, ':') != nullptr) return nullptr;
   try {
     std::string joined(root_resolved);
     if (rel[0] != '\0') joined.append("/").append(rel);
