@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -47,12 +48,18 @@ std::string row_name(const config_row& r) {
 
 }  // namespace
 
-TEST(Config, Defaults) {
-  const listen_settings s = cfg_listen_settings();
-  EXPECT_STREQ(s.bind_ip, "127.0.0.1");
-  EXPECT_EQ(s.port, 3321);
-  EXPECT_EQ(s.threads, 4);
-  EXPECT_EQ(cfg_authorized(nullptr), 1);
+// Tests that start servers leave their settings behind, and the order of tests differs between
+// builds: the defaults are read in a fresh process. The exit status names what differed: 1 the
+// address, 2 the port, 4 the thread count, 8 the access check.
+TEST(ConfigDeathTest, DefaultsOfAFreshProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const listen_settings s = cfg_listen_settings();
+        std::exit((std::strcmp(s.bind_ip, "127.0.0.1") == 0 ? 0 : 1) + (s.port == 3321 ? 0 : 2) +
+                  (s.threads == 4 ? 0 : 4) + (cfg_authorized(nullptr) == 1 ? 0 : 8));
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST(Config, KeyRequiredAndUnknown) {
