@@ -45,12 +45,20 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-wineboot -i >/dev/null 2>&1 || wine wineboot -i >/dev/null 2>&1
+# No display is needed: without DISPLAY, Wine runs its desktop headless.
+unset DISPLAY WAYLAND_DISPLAY
+wineboot -i </dev/null >/dev/null 2>&1 || wine wineboot -i </dev/null >/dev/null 2>&1
+# A crashing test must end its process with the exception's code, not start a debugger that may
+# wait for somebody (an empty debugger command is what stops Wine from starting winedbg).
+wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
+  </dev/null >/dev/null 2>&1
 
 # Wine shows the Unix root as drive Z:.
 win_path() { printf 'Z:%s' "${1//\//\\}"; }
-export KOBAS_BIN
+export KOBAS_BIN WINEPATH
 KOBAS_BIN=$(win_path "$build/tandrill-orbelwick-koba-http-file-server.exe")
+# test_c_abi loads kobas.dll, which lies in the build folder, not beside the test executables.
+WINEPATH=$(win_path "$build")
 
 passed=0 failed=0 skipped=0 bad_suites=()
 for exe in test_plat test_util test_content test_server test_cli test_c_abi; do
@@ -58,7 +66,7 @@ for exe in test_plat test_util test_content test_server test_cli test_c_abi; do
   [[ -f $path ]] || continue
   log="$build/$exe.wine.log"
   # Wine cuts exit codes to 8 bits; gtest gives 0 or 1, which survives that.
-  (cd "$build/tests" && timeout 1200 wine "$path" --gtest_color=no) >"$log" 2>&1
+  (cd "$build/tests" && timeout 1200 wine "$path" --gtest_color=no) </dev/null >"$log" 2>&1
   rc=$?
   if [[ $exe == test_c_abi ]]; then
     # A plain C program: its exit status is the whole verdict.
@@ -69,6 +77,11 @@ for exe in test_plat test_util test_content test_server test_cli test_c_abi; do
     s=$(tr -d '\r' <"$log" | sed -n 's/^\[  SKIPPED \] \([0-9]*\) test.*/\1/p' | tail -1)
     ((passed += ${p:-0}, failed += ${f:-0}, skipped += ${s:-0}))
     if ((rc != 0)) && [[ -z ${f:-} ]]; then ((failed += 1)); fi
+    # A suite that died before its summary did not pass, whatever its exit status says.
+    if ((rc == 0)) && ! tr -d '\r' <"$log" | grep -q '^\[==========\] .* ran\.'; then
+      rc=1
+      ((failed += 1))
+    fi
   fi
   if ((rc != 0)); then
     bad_suites+=("$exe")
