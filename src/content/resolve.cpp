@@ -4,7 +4,6 @@
 // path could name something else.
 #include "content/resolve.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -56,9 +55,16 @@ int resolve_rel(const char* root_path, const char* rel, char* out_path, size_t o
   }
   char joined[JOINED_PATH_BYTES];
   // "/" joins on every platform; plat_realpath normalises the separators.
-  const int n = rel[0] != '\0' ? std::snprintf(joined, sizeof joined, "%s/%s", root_path, rel)
-                               : std::snprintf(joined, sizeof joined, "%s", root_path);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return refuse_too_long();
+  const size_t root_len = std::strlen(root_path);
+  const size_t rel_len = std::strlen(rel);
+  const size_t n = root_len + (rel_len > 0 ? 1 + rel_len : 0);
+  if (n >= sizeof joined) return refuse_too_long();
+  std::memcpy(joined, root_path, root_len);
+  if (rel_len > 0) {
+    joined[root_len] = '/';
+    std::memcpy(joined + root_len + 1, rel, rel_len);
+  }
+  joined[n] = '\0';
 
   // The walk that resolves the links has just looked at the target: its record comes along.
   // The stored root path is already resolved, so below it only REL's own components are walked.

@@ -2,10 +2,8 @@
 // anything it does not name is served as an opaque byte stream.
 #include "util/mime.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-
-#include "util/str.h"
 
 namespace {
 
@@ -15,6 +13,7 @@ struct mime_row {
 };
 
 constexpr const char* default_type = "application/octet-stream";
+constexpr size_t EXT_MAX_BYTES = 8;  // longer than any extension in the table
 
 constexpr mime_row MIMES[] = {
     {"mp4", "video/mp4"},
@@ -72,22 +71,52 @@ constexpr mime_row MIMES[] = {
 };
 static_assert(sizeof MIMES / sizeof MIMES[0] == 52);
 
+constexpr bool extensions_fit() {
+  for (const mime_row& row : MIMES) {
+    size_t n = 0;
+    while (row.ext[n] != '\0') {
+      if (row.ext[n] >= 'A' && row.ext[n] <= 'Z') return false;  // compared folded
+      ++n;
+    }
+    if (n == 0 || n > EXT_MAX_BYTES) return false;
+  }
+  return true;
+}
+static_assert(extensions_fit());
+
 }  // namespace
 
 int mime_lookup(const char* name, char* buf, uint64_t buf_size) {
   if (buf == nullptr) return 0;
-  const size_t cap = static_cast<size_t>(buf_size);
-  std::snprintf(buf, cap, "%s", default_type);
-  if (name == nullptr) return 0;
-  const char* dot = std::strrchr(name, '.');
-  if (dot == nullptr || dot[1] == '\0') return 0;
-  // A separator after the last dot means the dot belongs to a folder name.
-  if (std::strpbrk(dot + 1, "/\\") != nullptr) return 0;
-  for (const mime_row& row : MIMES) {
-    if (str_ieq(dot + 1, row.ext) != 0) {
-      std::snprintf(buf, cap, "%s", row.type);
-      break;
+  const char* type = default_type;
+  const char* dot = name != nullptr ? std::strrchr(name, '.') : nullptr;
+  // The extension folded once, so each row costs one plain comparison. Longer ones name no row,
+  // and a separator after the last dot means the dot belongs to a folder name.
+  char ext[EXT_MAX_BYTES + 1];
+  size_t n = 0;
+  if (dot != nullptr) {
+    for (const char* p = dot + 1; *p != '\0' && n <= EXT_MAX_BYTES; ++p) {
+      if (*p == '/' || *p == '\\') {
+        n = 0;
+        break;
+      }
+      ext[n++] = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p + ('a' - 'A')) : *p;
     }
   }
+  if (n > 0 && n <= EXT_MAX_BYTES) {
+    ext[n] = '\0';
+    for (const mime_row& row : MIMES) {
+      if (row.ext[0] == ext[0] && std::strcmp(ext, row.ext) == 0) {
+        type = row.type;
+        break;
+      }
+    }
+  }
+  // Cut to the buffer, as the callers' fixed buffers expect.
+  const size_t cap = static_cast<size_t>(buf_size);
+  if (cap == 0) return 0;
+  const size_t len = std::min(std::strlen(type), cap - 1);
+  std::memcpy(buf, type, len);
+  buf[len] = '\0';
   return 0;
 }
