@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,29 +15,10 @@
 #include "http_client.h"
 #include "kobas.h"
 #include "plat/plat.h"
+#include "proc_usage.h"
 #include "server_harness.h"
 
 namespace {
-
-// Open descriptors of this process (server and test share it); -1 where /proc is missing.
-int open_fds() {
-  std::error_code ec;
-  int n = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    ++n;
-  }
-  return ec || n == 0 ? -1 : n;
-}
-
-int64_t rss_kib() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
-}
 
 http_response ping(int port) {
   return http_once(port, "GET /api/ping HTTP/1.1\r\n\r\n");
@@ -262,7 +242,8 @@ void mixed_round(int port, int* bad) {
 }
 
 TEST(Overload, ManyMixedRequestsLeakNoDescriptorOrMemory) {
-  if (open_fds() < 0 || rss_kib() < 0) GTEST_SKIP() << "no /proc/self here";
+  if (open_descriptor_count() < 0 || resident_kib() < 0)
+    GTEST_SKIP() << "this system reports no descriptor or memory counts";
   temp_tree t;
   t.file("m/rec.bin", std::string(1000, 'r'));
   for (int i = 0; i < 5; ++i) t.file("m/sub/f" + std::to_string(i), "f");
@@ -270,14 +251,14 @@ TEST(Overload, ManyMixedRequestsLeakNoDescriptorOrMemory) {
   ASSERT_EQ(kobas_add_root("m", t.path("m").c_str()), 0);
   int bad = 0;
   for (int i = 0; i < 50; ++i) mixed_round(srv.port(), &bad);
-  const int fds_before = open_fds();
-  const int64_t rss_before = rss_kib();
+  const int fds_before = open_descriptor_count();
+  const int64_t rss_before = resident_kib();
   for (int i = 0; i < LEAK_ROUNDS && bad == 0; ++i) mixed_round(srv.port(), &bad);
   EXPECT_EQ(bad, 0);
-  EXPECT_EQ(open_fds(), fds_before);
+  EXPECT_EQ(open_descriptor_count(), fds_before);
   if (CHECK_RSS) {
     // A leak of ten bytes a request would show as a megabyte.
-    EXPECT_LT(rss_kib() - rss_before, 1024) << rss_before << " KiB before";
+    EXPECT_LT(resident_kib() - rss_before, 1024) << rss_before << " KiB before";
   }
 }
 
