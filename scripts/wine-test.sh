@@ -60,6 +60,21 @@ KOBAS_BIN=$(win_path "$build/tandrill-orbelwick-koba-http-file-server.exe")
 # test_c_abi loads kobas.dll, which lies in the build folder, not beside the test executables.
 WINEPATH=$(win_path "$build")
 
+# Wine makes no symbolic links itself (CreateSymbolicLinkW reports success and makes nothing),
+# but it follows the host's: a small tree of them lets the suites test link containment.
+links="$work/links"
+mkdir -p "$links/outside" "$links/root/sub"
+printf s >"$links/outside/secret.txt"
+printf i >"$links/root/sub/inside.txt"
+ln -s "$links/outside" "$links/root/out"
+ln -s "$links/outside/secret.txt" "$links/root/out-file"
+ln -s ../outside "$links/root/up"
+ln -s sub "$links/root/in"
+ln -s sub/inside.txt "$links/root/in-file"
+ln -s "$links/root" "$links/alias"
+export KOBAS_HOST_LINKS
+KOBAS_HOST_LINKS=$(win_path "$links")
+
 passed=0 failed=0 skipped=0 bad_suites=()
 for exe in test_plat test_util test_content test_server test_cli test_c_abi; do
   path="$build/tests/$exe.exe"
