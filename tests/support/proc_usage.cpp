@@ -14,6 +14,11 @@ int open_descriptor_count() {
   return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
 }
 
+bool under_wine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 int64_t resident_kib() {
   PROCESS_MEMORY_COUNTERS c{};
   c.cb = sizeof c;
@@ -35,6 +40,10 @@ int open_descriptor_count() {
     ++n;
   }
   return ec || n == 0 ? -1 : n;
+}
+
+bool under_wine() {
+  return false;
 }
 
 int64_t resident_kib() {
