@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "content/resolve.h"
 #include "content/roots.h"
@@ -201,9 +202,11 @@ bool answer(const http_reply& r, const http_request& req) {
 }
 
 void serve_requests(plat_sock sock) {
-  char* buf = http_thread_buffer();
-  if (buf == nullptr) return;
-  http_conn conn{sock, buf, 0};
+  // Per connection rather than per thread: a per-thread buffer in a library is carried by every
+  // thread of the host program, and one allocation per connection costs nothing measurable.
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[HTTP_HEAD_MAX_BYTES + 1]);
+  if (!buf) return;
+  http_conn conn{sock, buf.get(), 0};
   auto req = std::make_unique<http_request>();
   sb_owner scratch;
   for (int served = 0; served < MAX_REQUESTS_PER_CONN; ++served) {

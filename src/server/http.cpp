@@ -142,14 +142,6 @@ void http_request_clear(http_request* req) {
   req->must_close = 0;
 }
 
-char* http_thread_buffer() {
-  // No thread_local with a destructor: the Windows toolchain (mingw-w64, emulated thread-local
-  // storage) releases a thread's variables before their destructors run, so an owning pointer
-  // here freed garbage whenever a worker ended.
-  thread_local char t_buf[HTTP_HEAD_MAX_BYTES + 1];
-  return t_buf;
-}
-
 int parse_request_head(std::string_view head, http_request* req, int* err_status) {
   http_request_clear(req);
   *err_status = 400;

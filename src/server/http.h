@@ -52,18 +52,14 @@ struct http_request {
 // Empties every field and releases the captured header copies.
 void http_request_clear(http_request* req);
 
-// One connection's reader state: the worker's receive buffer and the bytes of the next request
+// One connection's reader state: its receive buffer and the bytes of the next request
 // that already arrived with the previous one. A worker serves one connection at a time, so its
 // buffer belongs to that connection until it ends.
 struct http_conn {
   plat_sock sock;
-  char* buf;    // HTTP_HEAD_MAX_BYTES + 1 bytes (see http_thread_buffer)
+  char* buf;    // HTTP_HEAD_MAX_BYTES + 1 bytes
   size_t held;  // bytes at the start of buf not yet consumed by a request
 };
-
-// The calling thread's receive buffer, created on first use and kept for the thread's life;
-// null when it cannot be allocated.
-char* http_thread_buffer();
 
 // Parses one request head (the bytes before its blank line, without the "\r\n\r\n") into REQ,
 // which it clears first. 1 parsed; -1 refused with *ERR_STATUS 400 or 505. Pure: touches only
