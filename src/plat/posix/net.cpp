@@ -206,6 +206,13 @@ uint64_t send_file_watched(plat_sock s, plat_file* f, uint64_t offset, uint64_t 
     if (sent > 0) {
       done += static_cast<uint64_t>(sent);
       first = false;
+      // A short count on a non-blocking socket means its buffer is full: wait for room instead
+      // of asking at once again, since a call that finds no room has still read the file's next
+      // pages before failing (about one wasted call per wake-up otherwise).
+      if (nonblocking && nonblocking->on() && static_cast<size_t>(sent) < want && done < count &&
+          plat_poll1(s, 2, wait_ms) == 0) {
+        break;
+      }
       continue;
     }
     if (sent == 0) break;  // the file ended before COUNT
