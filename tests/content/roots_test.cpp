@@ -16,16 +16,6 @@
 
 namespace {
 
-// A path as it stands inside a JSON string: Windows paths carry backslashes, which JSON doubles.
-std::string json_text(const std::string& path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 std::string last_error() {
   return kobas_last_error();
 }

@@ -47,3 +47,13 @@ inline constexpr char k_sep = '/';
 
 // The whole content of a file; "" when it cannot be read.
 std::string read_file(const std::string& path);
+
+// A path as it stands inside a JSON string: Windows paths carry backslashes, which JSON doubles.
+inline std::string json_text(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}

@@ -288,20 +288,24 @@ int plat_sock_nodelay(plat_sock s) {
   return ::setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
 }
 
-int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
+namespace {
+
+int set_timeout(plat_sock s, int option, int timeout_ms) {
   if (timeout_ms < 0) return -1;
   timeval tv{};
   tv.tv_sec = timeout_ms / 1000;
   tv.tv_usec = (timeout_ms % 1000) * 1000;
-  return ::setsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+  return ::setsockopt(fd_of(s), SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
+  return set_timeout(s, SO_SNDTIMEO, timeout_ms);
 }
 
 int plat_sock_recv_timeout(plat_sock s, int timeout_ms) {
-  if (timeout_ms < 0) return -1;
-  timeval tv{};
-  tv.tv_sec = timeout_ms / 1000;
-  tv.tv_usec = (timeout_ms % 1000) * 1000;
-  return ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+  return set_timeout(s, SO_RCVTIMEO, timeout_ms);
 }
 
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog) {

@@ -122,25 +122,28 @@ int plat_sock_nodelay(plat_sock s) {
              : -1;
 }
 
-int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
+namespace {
+
+int set_timeout(plat_sock s, int option, int timeout_ms) {
   if (timeout_ms < 0) return -1;
   DWORD ms = static_cast<DWORD>(timeout_ms);
-  return setsockopt(sock_of(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms),
+  return setsockopt(sock_of(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&ms),
                     sizeof ms) == 0
              ? 0
              : -1;
+}
+
+}  // namespace
+
+int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
+  return set_timeout(s, SO_SNDTIMEO, timeout_ms);
 }
 
 // A receive that outlives SO_RCVTIMEO leaves a Windows socket in an undefined state, so the
 // time-out is only stored on the socket here; plat_recv_wait waits for it with WSAPoll and then
 // receives bytes that are already there.
 int plat_sock_recv_timeout(plat_sock s, int timeout_ms) {
-  if (timeout_ms < 0) return -1;
-  DWORD ms = static_cast<DWORD>(timeout_ms);
-  return setsockopt(sock_of(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                    sizeof ms) == 0
-             ? 0
-             : -1;
+  return set_timeout(s, SO_RCVTIMEO, timeout_ms);
 }
 
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog) {
