@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "utf8_args.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ int usage() {
 }
 
 int main(int argc, char** argv) {
+  argv = utf8_args(argc, argv);
   if (argc < 2) return usage();
   const int words_after = argc - 2;
   for (const command& c : k_commands) {

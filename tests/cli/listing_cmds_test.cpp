@@ -126,6 +126,20 @@ TEST(JsonCommand, PrintsTheWholePage) {
             "1700000001,\"href\":\"x.mp4\"}],\"next\":null}\n");
 }
 
+// Windows hands main its words in the ANSI code page; a root path with letters of other
+// scripts must still reach the library as the UTF-8 it names.
+TEST(JsonCommand, RootPathWithLettersOfSeveralScripts) {
+  temp_tree t;
+  t.file("Видео ü 映画/clip.mp4", "v");
+  run_result r = run_kobas({"json", "m=" + t.path("Видео ü 映画")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("\"name\":\"clip.mp4\""), std::string::npos) << r.out;
+  r = run_kobas({"json", "m=" + t.root(), "Видео ü 映画"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\"name\":\"clip.mp4\""), std::string::npos) << r.out;
+}
+
 TEST(JsonCommand, OffsetAndLimitCountOnlyTogether) {
   temp_tree t;
   for (int i = 0; i < 35; ++i) t.file((i < 10 ? "f0" : "f") + std::to_string(i));
