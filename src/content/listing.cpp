@@ -90,7 +90,7 @@ struct gather {
   }
 
   // Appends a copy of NAME; false when the reading must stop (limit reached or no memory).
-  bool add(const char* name, int is_dir, int64_t size, int64_t mtime) {
+  bool add(const char* name, int is_dir, int64_t size, int64_t mtime, int32_t mtime_ns) {
     if (items == nullptr) return false;
     if (count >= LIST_MAX_ENTRIES) {
       truncated = 1;
@@ -98,7 +98,7 @@ struct gather {
     }
     char* name_copy = keep_name(name);
     if (name_copy == nullptr) return false;
-    items[count++] = dent{name_copy, is_dir, size, mtime};
+    items[count++] = dent{name_copy, is_dir, size, mtime, mtime_ns};
     return true;
   }
 
@@ -204,7 +204,7 @@ int list_dir_window(const char* folder_path, int first, int n, dent** out_entrie
       }
       is_dir = st.is_dir ? 1 : 0;
     }
-    if (!got.add(name, is_dir, is_dir ? -1 : 0, 0)) break;
+    if (!got.add(name, is_dir, is_dir ? -1 : 0, 0, 0)) break;
   }
   sort_dents(got.items, got.count);
   // Only the window's entries are examined. One that vanished or changed its kind since the
@@ -218,6 +218,7 @@ int list_dir_window(const char* folder_path, int first, int n, dent** out_entrie
     }
     e.size = st.is_dir ? -1 : st.size;
     e.mtime = st.mtime;
+    e.mtime_ns = st.mtime_ns;
   }
   return got.hand_over(out_entries, out_count, out_truncated);
 }
@@ -236,7 +237,7 @@ int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* o
       if (s == step::stop) break;
       if (s == step::skip) continue;
     }
-    if (!got.add(name, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime)) break;
+    if (!got.add(name, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime, st.mtime_ns)) break;
   }
   dir.reset();
   return got.hand_over(out_entries, out_count, out_truncated);

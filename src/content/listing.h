@@ -10,10 +10,11 @@ inline constexpr int LIST_MAX_ENTRIES = 100000;
 inline constexpr int LIST_MAX_NAME_BYTES = 1024;
 
 struct dent {
-  char* name;     // owned, no path
-  int is_dir;     // 1 folder, 0 anything else
-  int64_t size;   // bytes; -1 for a folder
-  int64_t mtime;  // Unix seconds
+  char* name;        // owned, no path
+  int is_dir;        // 1 folder, 0 anything else
+  int64_t size;      // bytes; -1 for a folder
+  int64_t mtime;     // Unix seconds
+  int32_t mtime_ns;  // below the second, nanoseconds (what the platform records)
 };
 
 // Lists FOLDER_PATH. 0 with *OUT_ENTRIES (caller frees with free_dents), *OUT_COUNT and

@@ -18,6 +18,9 @@ struct plat_stat_rec {
   int32_t is_link;
   int64_t size;   // bytes
   int64_t mtime;  // seconds since 1970-01-01 UTC; negative before
+  // The part of the modification time below a second, in nanoseconds (0..999,999,999), as fine
+  // as the file system records it: a file rewritten within one second still changes it.
+  int32_t mtime_ns;
 };
 
 // 0, or -1 with every field of OUT set to 0. FLAG is accepted for the callers' sake and unused.

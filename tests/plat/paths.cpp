@@ -252,7 +252,7 @@ TEST(PlatRealpathUnder, ColonInTheRelativePath) {
   EXPECT_EQ(st.size, 5);
   for (const char* rel : {"a.mp4::$DATA", "a.mp4:hidden", "sub:x/a.mp4", "C:/x", "sub/C:a"}) {
     SCOPED_TRACE(rel);
-    st = plat_stat_rec{1, 1, 1, 1, 1};
+    st = plat_stat_rec{1, 1, 1, 1, 1, 1};
 #if _WIN32
     // An alternate data stream or a drive, never a plain name: refused with nothing filled in.
     EXPECT_EQ(resolved_under(root, rel, &st), "<null>");

@@ -130,6 +130,7 @@ void fill_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
   // A folder's st_size is file-system bookkeeping, not content; callers see folders as size 0.
   out->size = is_dir ? 0 : static_cast<int64_t>(st.st_size);
   out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+  out->mtime_ns = static_cast<int32_t>(st.st_mtim.tv_nsec);
 }
 
 // plat_realpath_stat's record for RESOLVED, from what the walk learnt about its last step.

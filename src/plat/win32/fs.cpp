@@ -179,6 +179,11 @@ int64_t unix_seconds(FILETIME t) {
   return static_cast<int64_t>(ticks / kTicksPerSecond) - kEpochDeltaS;
 }
 
+int32_t sub_second_ns(FILETIME t) {
+  uint64_t ticks = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  return static_cast<int32_t>(ticks % kTicksPerSecond * 100);
+}
+
 void fill_stat(DWORD attrs, DWORD size_high, DWORD size_low, FILETIME mtime, plat_stat_rec* out) {
   bool is_dir = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
   out->is_dir = is_dir ? 1 : 0;
@@ -187,6 +192,7 @@ void fill_stat(DWORD attrs, DWORD size_high, DWORD size_low, FILETIME mtime, pla
   out->size =
       is_dir ? 0 : static_cast<int64_t>((static_cast<uint64_t>(size_high) << 32) | size_low);
   out->mtime = unix_seconds(mtime);
+  out->mtime_ns = sub_second_ns(mtime);
 }
 
 bool is_dot_or_dotdot(const wchar_t* n) {
