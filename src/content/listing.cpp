@@ -38,29 +38,6 @@ list_header* header_of(dent* entries) {
   return reinterpret_cast<list_header*>(reinterpret_cast<char*>(entries) - HEADER_BYTES);
 }
 
-struct dir_closer {
-  void operator()(plat_dir* d) const { plat_closedir(d); }
-};
-using dir_handle = std::unique_ptr<plat_dir, dir_closer>;
-
-// The entry's full path "FOLDER/NAME" in a heap block of exactly the needed size; null on OOM.
-heap_text join_path(const char* folder, const char* name) {
-  const size_t a = std::strlen(folder);
-  const size_t b = std::strlen(name);
-  auto* p = static_cast<char*>(std::malloc(a + 1 + b + 1));
-  if (p == nullptr) return nullptr;
-  std::memcpy(p, folder, a);
-  p[a] = '/';
-  std::memcpy(p + a + 1, name, b + 1);
-  return heap_text(p);
-}
-
-// A link is listed only when it resolves to something inside the listed folder.
-bool link_stays_inside(const char* entry_path, const char* folder) {
-  heap_text target(plat_realpath(entry_path));
-  return target && plat_path_under(target.get(), folder);
-}
-
 void sort_dents(dent* items, int count);
 
 // What the reading loop does with one entry.
@@ -81,7 +58,9 @@ struct gather {
   ~gather() { free_dents(items, count); }
 
   step check_name(const char* name) {
-    if (name[0] == '.') return step::skip;
+    // Hidden, and names the platform will not open, are never listed: a request could not
+    // follow their links.
+    if (name[0] == '.' || plat_name_reserved(name)) return step::skip;
     if (std::strlen(name) > static_cast<size_t>(LIST_MAX_NAME_BYTES)) {
       truncated = 1;
       return step::skip;
@@ -134,23 +113,10 @@ struct gather {
   }
 };
 
-// A link is listed only when it resolves to something inside the listed folder; only a link
-// needs its full path, to find out where it leads.
-step check_link(const char* folder, const char* name) {
-  heap_text entry_path = join_path(folder, name);
-  if (!entry_path) return step::stop;
-  return link_stays_inside(entry_path.get(), folder) ? step::take : step::skip;
-}
-
-// Empties the outputs and opens the folder; null with -4 recorded when it cannot be opened.
-dir_handle open_listing(const char* folder_path, dent** out_entries, int* out_count,
-                        int* out_truncated) {
-  *out_entries = nullptr;
-  *out_count = 0;
-  *out_truncated = 0;
-  dir_handle dir(plat_opendir(folder_path));
-  if (!dir) set_error(-4, "cannot open %s", folder_path);
-  return dir;
+// What a link shows, when it is listed at all: the rule is the one requests follow.
+step check_link(const entry_links& links, const char* name, plat_stat_rec* st) {
+  if (links.served == nullptr) return step::skip;
+  return links.served(links.ctx, name, st) == 0 ? step::take : step::skip;
 }
 
 // The same order as dent_cmp, with the comparison inlined into the sort: 100,000 names take
@@ -183,25 +149,23 @@ void free_dents(dent* entries, int) {
   plat_pages_free(h, LIST_BYTES);
 }
 
-int list_dir_window(const char* folder_path, int first, int n, dent** out_entries, int* out_count,
-                    int* out_truncated) {
-  dir_handle dir = open_listing(folder_path, out_entries, out_count, out_truncated);
-  if (!dir) return -4;
+int list_opened_window(plat_dir* dir, const entry_links& links, int first, int n,
+                       dent** out_entries, int* out_count, int* out_truncated) {
+  *out_entries = nullptr;
+  *out_count = 0;
+  *out_truncated = 0;
   gather got;
   int kind = PLAT_KIND_UNKNOWN;
   plat_stat_rec st{};
-  while (const char* name = plat_readdir_kind(dir.get(), &kind)) {
-    step s = got.check_name(name);
-    if (s == step::skip) continue;
+  while (const char* name = plat_readdir_kind(dir, &kind)) {
+    if (got.check_name(name) == step::skip) continue;
     // The folder's record gives the kind, which is all the order needs; entries it says
-    // nothing about, and links (which may lead out), are examined now, as list_dir would.
+    // nothing about, and links (which may lead out), are examined now, as the whole listing
+    // would.
     int is_dir = kind == PLAT_KIND_DIR ? 1 : 0;
     if (kind == PLAT_KIND_UNKNOWN || kind == PLAT_KIND_LINK) {
-      if (plat_stat_at(dir.get(), name, &st) != 0 || (!st.is_dir && !st.is_file)) continue;
-      if (st.is_link && (s = check_link(folder_path, name)) != step::take) {
-        if (s == step::stop) break;
-        continue;
-      }
+      if (plat_stat_at(dir, name, &st) != 0 || (!st.is_dir && !st.is_file)) continue;
+      if (st.is_link && check_link(links, name, &st) != step::take) continue;
       is_dir = st.is_dir ? 1 : 0;
     }
     if (!got.add(name, is_dir, is_dir ? -1 : 0, 0, 0)) break;
@@ -212,9 +176,11 @@ int list_dir_window(const char* folder_path, int first, int n, dent** out_entrie
   const int start = first < 0 ? 0 : first;
   for (int i = start; i < got.count && i - start < n; ++i) {
     dent& e = got.items[i];
-    if (plat_stat_at(dir.get(), e.name, &st) != 0 || (st.is_dir ? 1 : 0) != e.is_dir) {
-      dir.reset();
-      return list_dir(folder_path, out_entries, out_count, out_truncated);
+    if (plat_stat_at(dir, e.name, &st) != 0 ||
+        (st.is_link && check_link(links, e.name, &st) != step::take) ||
+        (st.is_dir ? 1 : 0) != e.is_dir) {
+      plat_rewinddir(dir);
+      return list_opened(dir, links, out_entries, out_count, out_truncated);
     }
     e.size = st.is_dir ? -1 : st.size;
     e.mtime = st.mtime;
@@ -223,22 +189,55 @@ int list_dir_window(const char* folder_path, int first, int n, dent** out_entrie
   return got.hand_over(out_entries, out_count, out_truncated);
 }
 
-int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* out_truncated) {
-  dir_handle dir = open_listing(folder_path, out_entries, out_count, out_truncated);
-  if (!dir) return -4;
+int list_opened(plat_dir* dir, const entry_links& links, dent** out_entries, int* out_count,
+                int* out_truncated) {
+  *out_entries = nullptr;
+  *out_count = 0;
+  *out_truncated = 0;
   gather got;
   // Each entry is examined relative to the open folder.
   plat_stat_rec st{};
-  while (const char* name = plat_readdir_stat(dir.get(), &st)) {
+  while (const char* name = plat_readdir_stat(dir, &st)) {
     if (got.check_name(name) == step::skip) continue;
     if (!st.is_dir && !st.is_file) continue;
-    if (st.is_link) {
-      const step s = check_link(folder_path, name);
-      if (s == step::stop) break;
-      if (s == step::skip) continue;
-    }
+    if (st.is_link && check_link(links, name, &st) != step::take) continue;
     if (!got.add(name, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime, st.mtime_ns)) break;
   }
-  dir.reset();
   return got.hand_over(out_entries, out_count, out_truncated);
+}
+
+namespace {
+
+// A link of a folder listed by its path is listed when it stays beneath that folder.
+struct folder_links {
+  plat_root* root;
+};
+
+int served_beneath_folder(void* ctx, const char* name, plat_stat_rec* out) {
+  plat_opened entry{};
+  if (plat_open_beneath(static_cast<folder_links*>(ctx)->root, name, &entry) != 0) return -1;
+  *out = entry.st;
+  plat_opened_close(&entry);
+  return 0;
+}
+
+}  // namespace
+
+int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* out_truncated) {
+  *out_entries = nullptr;
+  *out_count = 0;
+  *out_truncated = 0;
+  std::unique_ptr<plat_root, void (*)(plat_root*)> root(plat_root_open(folder_path),
+                                                        plat_root_close);
+  plat_opened folder{};
+  if (!root || plat_open_beneath(root.get(), "", &folder) != 0 || folder.dir == nullptr) {
+    plat_opened_close(&folder);
+    set_error(-4, "cannot open %s", folder_path);
+    return -4;
+  }
+  folder_links ctx{root.get()};
+  const int rc = list_opened(folder.dir, entry_links{served_beneath_folder, &ctx}, out_entries,
+                             out_count, out_truncated);
+  plat_opened_close(&folder);
+  return rc;
 }

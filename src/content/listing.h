@@ -17,17 +17,32 @@ struct dent {
   int32_t mtime_ns;  // below the second, nanoseconds (what the platform records)
 };
 
-// Lists FOLDER_PATH. 0 with *OUT_ENTRIES (caller frees with free_dents), *OUT_COUNT and
-// *OUT_TRUNCATED (an entry was left out for a limit); -4 "cannot open %s" when it cannot be
-// opened. Hidden names and links leading outside the folder are left out.
-int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* out_truncated);
-// list_dir for a caller that shows only the entries FIRST (negative: 0) to FIRST + N - 1 of
+struct plat_dir;
+struct plat_stat_rec;
+
+// How a listing treats the links of its folder: SERVED(CTX, NAME, OUT) says whether a request
+// for the link NAME would be served (0, with OUT describing what it leads to) or not (-1).
+// A link is listed exactly when it would be served.
+struct entry_links {
+  int (*served)(void* ctx, const char* name, plat_stat_rec* out);
+  void* ctx;
+};
+
+// Lists the open folder DIR, read from where it stands to its end. 0 with *OUT_ENTRIES (caller
+// frees with free_dents), *OUT_COUNT and *OUT_TRUNCATED (an entry was left out for a limit).
+// Hidden names, names the platform reserves and links that would not be served are left out.
+int list_opened(plat_dir* dir, const entry_links& links, dent** out_entries, int* out_count,
+                int* out_truncated);
+// list_opened for a caller that shows only the entries FIRST (negative: 0) to FIRST + N - 1 of
 // the ordered list: the same entries in the same order, but only those in the window carry
 // their size and time (the others hold size 0, or -1 for a folder, and time 0). Entries are
 // ordered by the kind the folder itself records, so a page of a large folder costs one read
 // of the folder and N lookups instead of one lookup per entry.
-int list_dir_window(const char* folder_path, int first, int n, dent** out_entries, int* out_count,
-                    int* out_truncated);
+int list_opened_window(plat_dir* dir, const entry_links& links, int first, int n,
+                       dent** out_entries, int* out_count, int* out_truncated);
+// Lists the folder at FOLDER_PATH (a path the caller trusts, such as a root's own), its links
+// listed when they stay beneath it; -4 "cannot open %s" when it cannot be opened.
+int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* out_truncated);
 void free_dents(dent* entries, int count);   // null does nothing
 int dent_cmp(const void* a, const void* b);  // qsort comparator: the listing order
 

@@ -1,38 +1,27 @@
-// resolve.cpp: from (root name, relative path) to one target inside that root. The textual
-// safety test runs first; containment is then decided on the resolved path, so links that lead
-// out of a root are refused too. Paths that do not fit a buffer are refused, never cut: a cut
-// path could name something else.
+// resolve.cpp: from (root name, relative path) to one target opened inside that root. The
+// textual safety test runs first; then the target is opened beneath the root's open folder in
+// one step, so a link that leads out, or one swapped in while the request is served, is refused
+// by the lookup itself and the handle served is the one that was checked.
 #include "content/resolve.h"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "content/roots.h"
-#include "plat/plat.h"
 #include "util/last_error.h"
 #include "util/path_safe.h"
 #include "util/str.h"
 
 namespace {
 
-constexpr size_t JOINED_PATH_BYTES = 2200;  // room for a 2,047-byte root path, "/" and more
-constexpr size_t ROOT_KEY_BYTES = 260;      // a file name's worth on every platform
-
-// Copies TEXT with its terminator into OUT of SIZE bytes; false when it does not fit.
-bool copy_whole(std::string_view text, char* out, size_t size) {
-  if (out == nullptr || text.size() >= size) return false;
-  std::memcpy(out, text.data(), text.size());
-  out[text.size()] = '\0';
-  return true;
-}
-
-int refuse_too_long() {
-  set_error(-4, "path too long");
-  return 404;
-}
+constexpr size_t ROOT_KEY_BYTES = 260;  // a file name's worth on every platform
+// A root held open would go on serving a folder that was replaced or remounted at the root's
+// path (a disk plugged in again): it is opened afresh once this old, when next used.
+constexpr uint64_t ROOT_REOPEN_MS = 1000;
 
 // Caller holds the registry lock. Null when no root bears NAME.
-const root_rec* find_by_name(const root_registry* r, const char* name) {
+root_rec* find_by_name(root_registry* r, const char* name) {
   if (name == nullptr) return nullptr;
   for (int i = 0; i < r->count; ++i) {
     if (std::strcmp(r->roots[i].name, name) == 0) return &r->roots[i];
@@ -40,91 +29,147 @@ const root_rec* find_by_name(const root_registry* r, const char* name) {
   return nullptr;
 }
 
+// A component beginning with "." is hidden: the listing leaves such names out, and a request
+// may not reach what a listing would not show (a shared home folder's ".ssh").
+bool has_hidden_component(std::string_view rel) {
+  size_t pos = 0;
+  while (pos < rel.size()) {
+    if (rel[pos] == '.') return true;
+    size_t slash = rel.find('/', pos);
+    if (slash == std::string_view::npos) break;
+    pos = slash + 1;
+  }
+  return false;
+}
+
+int not_found(const char* what) {
+  set_error(-4, "%s", what);
+  return 404;
+}
+
+// A folder root's open folder, with a reference for the caller. It is opened afresh first when
+// it has been held long enough to be stale, when it could not be opened last time, or when the
+// root itself is asked for (a page of a root that was deleted must not show an empty folder).
+struct root_pick {
+  root_dir* dir = nullptr;
+  bool is_file = false;
+  bool found = false;
+  std::string path;  // the root's path, copied for a file root or a reopening
+};
+
+root_pick pick_root(const char* name, bool reopen) {
+  root_pick p;
+  root_registry* r = roots_get();
+  root_dir* held = nullptr;
+  {
+    plat_lock_guard hold(&r->lock);
+    root_rec* root = find_by_name(r, name);
+    if (root == nullptr) return p;
+    p.found = true;
+    p.is_file = root->is_file != 0;
+    held = root->dir;
+    const uint64_t now = plat_now_ms();
+    if (held != nullptr && now - held->opened_ms >= ROOT_REOPEN_MS) {
+      held->opened_ms = now;  // the others go on with it while this request reopens
+      reopen = true;
+    }
+    if (p.is_file || reopen || held == nullptr) p.path = root->path;
+    if (p.is_file) return p;
+    if (held != nullptr) held->refs.fetch_add(1, std::memory_order_relaxed);
+    if (!reopen && held != nullptr) {
+      p.dir = held;
+      return p;
+    }
+  }
+  // Opened outside the lock: the lookup makes system calls, and the workers would queue.
+  root_dir* fresh = root_dir_open(p.path.c_str());
+  if (fresh != nullptr) fresh->refs.store(2, std::memory_order_relaxed);  // registry, caller
+  {
+    plat_lock_guard hold(&r->lock);
+    root_rec* root = find_by_name(r, name);
+    if (root != nullptr && root->dir == held) {
+      root->dir = fresh;       // null when the folder is gone: the next request tries again
+      root_dir_release(held);  // the registry's reference
+    } else {
+      // Removed meanwhile (this request finds it gone), or reopened by another request: use
+      // what the registry holds now.
+      root_dir_release(fresh);
+      root_dir_release(fresh);
+      fresh = root != nullptr ? root->dir : nullptr;
+      if (fresh != nullptr) fresh->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  root_dir_release(held);  // the caller's reference
+  p.dir = fresh;
+  return p;
+}
+
 }  // namespace
 
-int resolve_rel(const char* root_path, const char* rel, char* out_path, size_t out_path_size,
-                int* out_is_dir, int64_t* out_size, int64_t* out_mtime) {
-  if (root_path == nullptr || root_path[0] == '\0') {
-    set_error(-1, "root path empty");
+opened_target::~opened_target() {
+  plat_opened_close(&o);
+  root_dir_release(root);
+}
+
+int resolve_open(const char* name, const char* rel, opened_target* out) {
+  if (out == nullptr) {
+    set_error(-1, "no place for the result");
     return -1;
   }
+  plat_opened_close(&out->o);
+  root_dir_release(out->root);
+  out->root = nullptr;
+  root_pick root = pick_root(name, rel != nullptr && rel[0] == '\0');
+  if (!root.found) {
+    set_error(-4, "no root named %s", name != nullptr ? name : "(null)");
+    return 404;
+  }
+  if (root.is_file) {
+    // A file root answers exactly one relative path: the last component of its own path.
+    char key[ROOT_KEY_BYTES];
+    root_key_of(root.path.c_str(), key, sizeof key);
+    if (rel == nullptr || rel[0] == '\0' || std::strcmp(rel, key) != 0) {
+      set_error(-4, "a file root serves only %s", key);
+      return 404;
+    }
+    out->o.file = plat_fopen_read(root.path.c_str());
+    if (out->o.file == nullptr || plat_fstat(out->o.file, &out->o.st) != 0) {
+      plat_opened_close(&out->o);
+      return not_found("no such file");
+    }
+    return 0;
+  }
+  out->root = root.dir;  // the reference moves to OUT, which drops it however this ends
   const int safe = path_is_safe(rel);
   if (safe != 0) {
     set_error(-7, "unsafe relative path");
     return safe;
   }
-  char joined[JOINED_PATH_BYTES];
-  // "/" joins on every platform; plat_realpath normalises the separators.
-  const size_t root_len = std::strlen(root_path);
-  const size_t rel_len = std::strlen(rel);
-  const size_t n = root_len + (rel_len > 0 ? 1 + rel_len : 0);
-  if (n >= sizeof joined) return refuse_too_long();
-  std::memcpy(joined, root_path, root_len);
-  if (rel_len > 0) {
-    joined[root_len] = '/';
-    std::memcpy(joined + root_len + 1, rel, rel_len);
-  }
-  joined[n] = '\0';
-
-  // The walk that resolves the links has just looked at the target: its record comes along.
-  // The stored root path is already resolved, so below it only REL's own components are walked.
-  // A root swapped for a link after registration is therefore not re-checked: roots are the
-  // operator's configuration, not something a request can change.
-  plat_stat_rec st{};
-  heap_text resolved(rel[0] != '\0' ? plat_realpath_stat_under(root_path, rel, &st)
-                                    : plat_realpath_stat(joined, &st));
-  if (!resolved) {
-    set_error(-4, "cannot resolve %s", joined);
+  if (has_hidden_component(rel)) {
+    set_error(-7, "hidden name");
     return 404;
   }
-  if (!plat_path_under(resolved.get(), root_path)) {
-    set_error(-7, "escapes the root");
-    return 404;
+  if (out->root == nullptr) return not_found("no such file or folder");
+  if (plat_open_beneath(out->root->handle, rel, &out->o) != 0) {
+    return not_found("no such file or folder");
   }
-  if (!st.is_dir && !st.is_file) {
-    set_error(-4, "no such file or folder");
-    return 404;
-  }
-  if (!copy_whole(resolved.get(), out_path, out_path_size)) return refuse_too_long();
-  if (out_is_dir != nullptr) *out_is_dir = st.is_dir ? 1 : 0;
-  if (out_size != nullptr) *out_size = st.is_dir ? -1 : st.size;
-  if (out_mtime != nullptr) *out_mtime = st.mtime;
   return 0;
 }
 
-int resolve_request(const char* name, const char* rel, char* out_path, size_t out_path_size,
-                    int* out_is_dir, int64_t* out_size, int64_t* out_mtime) {
-  // The root's path is copied under the registry lock and resolved after it is released: the
-  // walk makes system calls, and held across them the lock made the workers queue behind each
-  // other on every request.
-  char root_path[JOINED_PATH_BYTES];
-  bool is_file = false;
-  root_registry* r = roots_get();
-  {
-    plat_lock_guard hold(&r->lock);
-    const root_rec* root = find_by_name(r, name);
-    if (root == nullptr) {
-      set_error(-4, "no root named %s", name != nullptr ? name : "(null)");
-      return 404;
-    }
-    if (!copy_whole(root->path, root_path, sizeof root_path)) return refuse_too_long();
-    is_file = root->is_file != 0;
+int entry_served(void* rule, const char* name, plat_stat_rec* out) {
+  const auto* r = static_cast<const entry_rule*>(rule);
+  *out = plat_stat_rec{};
+  if (r->folder == nullptr || r->folder->root == nullptr || name[0] == '.') return -1;
+  try {
+    std::string rel(r->rel != nullptr ? r->rel : "");
+    if (!rel.empty() && rel.back() != '/') rel += '/';
+    rel += name;
+    plat_opened entry{};
+    if (plat_open_beneath(r->folder->root->handle, rel.c_str(), &entry) != 0) return -1;
+    *out = entry.st;
+    plat_opened_close(&entry);
+    return 0;
+  } catch (...) {  // only allocation throws here; the entry is left out
+    return -1;
   }
-  if (!is_file) {
-    return resolve_rel(root_path, rel, out_path, out_path_size, out_is_dir, out_size, out_mtime);
-  }
-  // A file root answers exactly one relative path: the last component of its own path.
-  char key[ROOT_KEY_BYTES];
-  root_key_of(root_path, key, sizeof key);
-  if (rel == nullptr || rel[0] == '\0' || std::strcmp(rel, key) != 0) {
-    set_error(-4, "a file root serves only %s", key);
-    return 404;
-  }
-  if (!copy_whole(root_path, out_path, out_path_size)) return refuse_too_long();
-  plat_stat_rec st{};
-  if (plat_stat(out_path, &st, 1) != 0) return 404;
-  if (out_is_dir != nullptr) *out_is_dir = 0;
-  if (out_size != nullptr) *out_size = st.size;
-  if (out_mtime != nullptr) *out_mtime = st.mtime;
-  return 0;
 }

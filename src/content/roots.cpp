@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 #include "content/json_text.h"
@@ -52,6 +54,7 @@ int find_root(const root_registry* r, const char* name) {
 void release_record(root_rec* rec) {
   std::free(rec->name);
   std::free(rec->path);
+  root_dir_release(rec->dir);
   *rec = root_rec{};
 }
 
@@ -64,6 +67,20 @@ void append_record(string_builder* sb, const root_rec& rec, bool first) {
 }
 
 }  // namespace
+
+root_dir* root_dir_open(const char* path) {
+  plat_root* h = plat_root_open(path);
+  if (h == nullptr) return nullptr;
+  auto* d = new (std::nothrow) root_dir{h, {1}, plat_now_ms()};
+  if (d == nullptr) plat_root_close(h);
+  return d;
+}
+
+void root_dir_release(root_dir* d) {
+  if (d == nullptr || d->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  plat_root_close(d->handle);
+  delete d;
+}
 
 root_registry* roots_get() {
   // A function-local static is initialised exactly once, even with concurrent first callers.
@@ -98,6 +115,16 @@ int roots_add(root_registry* r, const char* name, const char* path) {
     set_error(-4, "%s is not a file or folder", path);
     return -4;
   }
+  root_dir* dir = nullptr;
+  if (st.is_dir) {
+    dir = root_dir_open(resolved.get());
+    if (dir == nullptr) {
+      set_error(-4, "cannot open %s", path);
+      return -4;
+    }
+  }
+  // Dropped on every refusal below; handed to the record on success.
+  std::unique_ptr<root_dir, void (*)(root_dir*)> dir_ref(dir, root_dir_release);
 
   plat_lock_guard hold(&r->lock);
   if (find_root(r, name) >= 0) {
@@ -117,6 +144,7 @@ int roots_add(root_registry* r, const char* name, const char* path) {
   rec.name = name_copy;
   rec.path = resolved.release();
   rec.is_file = st.is_dir ? 0 : 1;
+  rec.dir = dir_ref.release();
   ++r->count;
   return 0;
 }

@@ -2,7 +2,9 @@
 // change watcher, /api/folders and the server stop read it under its lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "plat/plat.h"
 
@@ -12,14 +14,23 @@ inline constexpr int ROOTS_MAX = 4096;
 inline constexpr int ROOT_NAME_MAX_BYTES = 128;
 inline constexpr int ROOT_PATH_MAX_BYTES = 1024;
 
+// A folder root held open for the resolutions in flight; the last holder closes it. Held
+// open, a root costs one lookup per request instead of a walk along its path text.
+struct root_dir {
+  plat_root* handle;
+  std::atomic<int> refs;
+  uint64_t opened_ms;  // when HANDLE was opened: roots are opened afresh now and then
+};
+
 struct root_rec {
-  char* name;   // owned; unique, compared byte for byte
-  char* path;   // owned; plat_realpath of the registered path
-  int is_file;  // kind at registration, never re-examined
+  char* name;     // owned; unique, compared byte for byte
+  char* path;     // owned; plat_realpath of the registered path
+  int is_file;    // kind at registration, never re-examined
+  root_dir* dir;  // one reference, for a folder root; null for a file root
 };
 
 struct root_registry {
-  plat_mutex lock;  // guards roots and count; taken before the change watcher's lock
+  plat_mutex lock;            // guards roots and count; taken before the change watcher's lock
   root_rec roots[ROOTS_MAX];  // 0..count-1 in registration order
   int count;
 };
@@ -36,6 +47,10 @@ void roots_clear(root_registry* r);
 // Appends the roots list JSON to SB, never growing it past MAX_BYTES - 1 bytes: a record that
 // does not fit is left out whole. Takes the lock.
 void roots_json(root_registry* r, string_builder* sb, size_t max_bytes);
+
+// The folder at PATH held open with one reference; null when it cannot be opened.
+root_dir* root_dir_open(const char* path);
+void root_dir_release(root_dir* d);  // drops one reference; null does nothing
 
 // The key of a root path (its last component; "root" for an empty path), cut to SIZE - 1.
 void root_key_of(const char* path, char* out, size_t size);

@@ -29,23 +29,20 @@ struct dent_list {
 
 // Resolves ROOT_NAME/REL to a folder and lists it: 0, or a code with the last error set.
 int list_target(const char* root_name, const char* rel, dent_list* out) {
-  char full[RESOLVED_PATH_BYTES];
-  int is_dir = 0;
-  const int s = resolve_request(root_name, rel, full, sizeof full, &is_dir, nullptr, nullptr);
+  opened_target folder;
+  const int s = resolve_open(root_name, rel, &folder);
   if (s != 0) {
     const int code = s == 404 ? -4 : s == 400 ? -1 : s;
     set_error(code, "resolve: %d", s);
     return code;
   }
-  if (!is_dir) {
+  if (!folder.is_dir()) {
     set_error(-4, "not a folder (a file root has no listing)");
     return -4;
   }
-  if (list_dir(full, &out->items, &out->count, &out->truncated) != 0) {
-    set_error(-4, "list failed");
-    return -4;
-  }
-  return 0;
+  entry_rule rule{&folder, rel};
+  return list_opened(folder.o.dir, entry_links{entry_served, &rule}, &out->items, &out->count,
+                     &out->truncated);
 }
 
 // Copies the finished text into OUT (LISTING_MAX_BYTES + 1 bytes); null when it is too large.

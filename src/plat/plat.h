@@ -43,6 +43,12 @@ plat_dir* plat_opendir(const char* path);
 // it. Null at the end (or on a failure, which also ends the enumeration).
 const char* plat_readdir(plat_dir* dir);
 void plat_closedir(plat_dir* dir);  // null does nothing
+// Starts the enumeration of DIR again from its first entry.
+void plat_rewinddir(plat_dir* dir);
+// 1 when the platform never opens a component named NAME as what it says (Windows: a device
+// name such as "COM3" or "aux.mp3", or a name ending in a space or a dot, which the system
+// trims); such names are neither listed nor served. 0 where every name is itself (POSIX).
+int plat_name_reserved(const char* name);
 // The next entry name like plat_readdir, with OUT filled as plat_stat would fill it for
 // FOLDER/NAME; all fields 0 when the entry cannot be examined. Examines the entry relative to
 // the open folder, so a listing costs no path building and one lookup per plain entry.
@@ -76,6 +82,38 @@ plat_file* plat_fopen_read(const char* path);
 // Reads up to N bytes at OFFSET: bytes read, 0 at or past the end, -1 on failure.
 int64_t plat_fread_at(plat_file* f, uint64_t offset, void* buf, uint32_t n);
 void plat_fclose(plat_file* f);  // null does nothing
+
+// Kind, size and time of the open file F, as plat_stat reports them.
+int plat_fstat(plat_file* f, plat_stat_rec* out);
+
+// ---- Opening beneath a root --------------------------------------------------------------------
+
+// A root folder held open, so that what a request names is looked up from the folder itself and
+// not from its path text. Any thread may open beneath one root at once.
+struct plat_root;
+// Opens the folder at PATH (an absolute, resolved path); null when it is no folder.
+plat_root* plat_root_open(const char* path);
+void plat_root_close(plat_root* root);  // null does nothing
+
+// What plat_open_beneath opened: exactly one of FILE (a regular file) and DIR (a folder), owned
+// by the caller, and ST from that very handle.
+struct plat_opened {
+  plat_file* file;
+  plat_dir* dir;
+  plat_stat_rec st;
+};
+
+// Opens REL ('/'-separated components; "" is the root itself) beneath ROOT in one step, links
+// inside the root followed, and fills OUT. 0, or -1 (OUT empty) when the target is missing,
+// any step leads out of the root (a "..", an absolute link, a link that climbs out), a name the
+// platform reserves is asked for, or the target is neither a folder nor a regular file.
+// Containment is decided on what was opened, never on the text of REL.
+int plat_open_beneath(const plat_root* root, const char* rel, plat_opened* out);
+// plat_open_beneath by the platform's fallback lookup alone (where it has one), for kernels
+// without the one-step lookup and for tests that hold both ways to the same rules.
+int plat_open_beneath_walked(const plat_root* root, const char* rel, plat_opened* out);
+// Closes whatever OUT holds and empties it.
+void plat_opened_close(plat_opened* out);
 
 // ---- Sockets -----------------------------------------------------------------------------------
 

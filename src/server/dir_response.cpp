@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "content/listing.h"
+#include "content/resolve.h"
 #include "util/sb.h"
 #include "util/str.h"
 
@@ -88,7 +89,9 @@ struct dents_owner {
 }  // namespace
 
 bool serve_folder(const http_reply& r, const http_request& req, const char* root_name,
-                  const char* rel, const char* full_path) {
+                  const char* rel, const opened_target& folder) {
+  entry_rule rule{&folder, rel};
+  const entry_links links{entry_served, &rule};
   char format[FORMAT_BYTES];
   bool json = query_val(req.query, "format", format, sizeof format) == 0 && str_ieq(format, "json");
 
@@ -101,15 +104,11 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     int first = 0;
     int n = 0;
     json_window(offset, limit, &first, &n);
-    if (list_dir_window(full_path, first, n, &list.entries, &list.count, &truncated) != 0) {
-      return reply(r, 404, "Not Found", "text/plain", "not found\n");
-    }
+    list_opened_window(folder.o.dir, links, first, n, &list.entries, &list.count, &truncated);
     sb_owner body;
     render_json(body.get(), list.entries, list.count, offset, limit);
     return reply(r, 200, "OK", "application/json", std::string_view(body.str(), body.len()));
   }
-  if (list_dir(full_path, &list.entries, &list.count, &truncated) != 0) {
-    return reply(r, 404, "Not Found", "text/plain", "not found\n");
-  }
+  list_opened(folder.o.dir, links, &list.entries, &list.count, &truncated);
   return answer_html(r, root_name, rel, list.entries, list.count, truncated);
 }

@@ -4,7 +4,10 @@
 
 #include "server/http.h"
 
-// Answers REQ for the folder FULL_PATH, named ROOT_NAME/REL in the request. true when the
-// answer was sent whole (the connection may go on), false when a send failed.
+struct opened_target;
+
+// Answers REQ for the opened FOLDER, named ROOT_NAME/REL in the request; the folder is read
+// from where it stands. true when the answer was sent whole (the connection may go on), false
+// when a send failed.
 bool serve_folder(const http_reply& r, const http_request& req, const char* root_name,
-                  const char* rel, const char* full_path);
+                  const char* rel, const opened_target& folder);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "content/resolve.h"
 #include "content/roots.h"
@@ -27,11 +28,6 @@ constexpr size_t MAX_ROOT_NAME_BYTES = 159;
 // With the root name this keeps a title or link path inside the renderers' buffers.
 constexpr size_t MAX_REMAINDER_BYTES = 1899;
 constexpr size_t MIME_BYTES = 128;
-
-struct file_closer {
-  void operator()(plat_file* f) const { plat_fclose(f); }
-};
-using file_handle = std::unique_ptr<plat_file, file_closer>;
 
 // Closes the connection's socket however serve_conn is left.
 struct sock_owner {
@@ -74,24 +70,16 @@ bool answer_api(const http_reply& r, const char* rest) {
   return not_found(r);
 }
 
-// The last component of a resolved path, by either separator.
-const char* file_name_of(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (*p == '/' || *p == '\\') name = p + 1;
-  }
-  return name;
-}
-
 // Everything that can fail is settled before the head goes out; after it, a failure can only
-// end the connection, because the client has been promised a length.
-bool deliver_file(const http_reply& r, const http_request& req, const char* full_path, int64_t size,
-                  int64_t mtime) {
+// end the connection, because the client has been promised a length. FILE is the handle that
+// resolution opened and ST its own record, so size, time and bytes describe one and the same
+// file even while another version replaces it on disk.
+bool deliver_file(const http_reply& r, const http_request& req, plat_file* file,
+                  const plat_stat_rec& st, const char* name) {
   char mime[MIME_BYTES];
-  mime_lookup(file_name_of(full_path), mime, sizeof mime);
-  file_handle file(plat_fopen_read(full_path));
-  if (!file) return not_found(r);
-
+  mime_lookup(name, mime, sizeof mime);
+  const int64_t size = st.size;
+  const int64_t mtime = st.mtime;
   set_ok();
   int64_t first = 0;
   int64_t last = 0;
@@ -147,8 +135,17 @@ bool deliver_file(const http_reply& r, const http_request& req, const char* full
   // or failed to read leaves the body short of its Content-Length; only a close tells the
   // client that the answer is incomplete.
   uint64_t want = head->len + static_cast<uint64_t>(length);
-  return plat_send_head_file(r.sock, head->data, head->len, file.get(),
-                             static_cast<uint64_t>(first), static_cast<uint64_t>(length)) == want;
+  return plat_send_head_file(r.sock, head->data, head->len, file, static_cast<uint64_t>(first),
+                             static_cast<uint64_t>(length)) == want;
+}
+
+// 301 to the same target with "/" added, the query kept.
+bool redirect_to_folder(const http_reply& r, const http_request& req) {
+  std::string location("Location: ");
+  location.append(req.target).append("/");
+  if (req.query[0] != '\0') location.append("?").append(req.query);
+  location.append("\r\n");
+  return reply(r, 301, "Moved Permanently", nullptr, "", location.c_str());
 }
 
 bool answer_path(const http_reply& r, const http_request& req) {
@@ -173,16 +170,22 @@ bool answer_path(const http_reply& r, const http_request& req) {
   std::memcpy(rel, remainder, rem_len + 1);
   if (rem_len > 0 && rel[rem_len - 1] == '/') rel[rem_len - 1] = '\0';
 
-  char full[RESOLVED_PATH_BYTES];
-  int is_dir = 0;
-  int64_t size = 0;
-  int64_t mtime = 0;
-  int rc = resolve_request(name, rel, full, sizeof full, &is_dir, &size, &mtime);
+  opened_target target;
+  int rc = resolve_open(name, rel, &target);
   if (rc < 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
-  // Unknown roots, unsafe and escaping paths all look alike to the client.
+  // Unknown roots, unsafe, hidden and escaping paths all look alike to the client.
   if (rc != 0) return not_found(r);
-  if (is_dir != 0) return serve_folder(r, req, name, rel, full);
-  return deliver_file(r, req, full, size, mtime);
+  if (target.is_dir()) {
+    // The page links its entries relative to its own URL: without the trailing slash a browser
+    // would resolve "./a.txt" against the parent folder and fetch another file.
+    const bool slash_ended = slash != nullptr && (rem_len == 0 || remainder[rem_len - 1] == '/');
+    if (!slash_ended) return redirect_to_folder(r, req);
+    return serve_folder(r, req, name, rel, target);
+  }
+  // The media type follows the name asked for: a link's target may be named anything.
+  const char* last_slash = std::strrchr(rel, '/');
+  return deliver_file(r, req, target.o.file, target.o.st,
+                      last_slash != nullptr ? last_slash + 1 : rel);
 }
 
 // Answers one request. false when the connection must end because a send failed.

@@ -47,11 +47,8 @@ TEST(RegistryConcurrency, AddRemoveResolvePollAtOnce) {
   }
   threads.emplace_back([&] {
     for (int i = 0; i < rounds; ++i) {
-      char path[RESOLVED_PATH_BYTES];
-      int is_dir = -1;
-      if (resolve_request("cc-stable", "f.txt", path, sizeof path, &is_dir, nullptr, nullptr) !=
-              0 ||
-          is_dir != 0) {
+      opened_target target;
+      if (resolve_open("cc-stable", "f.txt", &target) != 0 || target.is_dir()) {
         resolve_failures.fetch_add(1);
       }
       dent* entries = nullptr;

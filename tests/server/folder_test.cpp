@@ -1,5 +1,5 @@
 // Folder answers: the HTML index page by default, one page of the JSON listing with
-// format=json, paging by cursor and limit, HEAD, and the same answer with or without the
+// format=json, paging by cursor and limit, HEAD, and the redirect that adds a missing
 // trailing slash.
 #include <gtest/gtest.h>
 
@@ -39,14 +39,14 @@ class FolderAnswer : public ::testing::Test {
 };
 
 TEST_F(FolderAnswer, HtmlPageAndItsSpellings) {
-  http_response r = srv_.get("/movies/films");
+  http_response r = srv_.get("/movies/films/");
   EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
   EXPECT_EQ(r.header("Content-Type"), "text/html; charset=utf-8");
   EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
   EXPECT_NE(r.body.find("a.mkv"), std::string::npos);
   EXPECT_NE(r.body.find("sub"), std::string::npos);
-  for (const char* other : {"/movies/films/", "/movies/films?format=html",
-                            "/movies/films?format=xml", "/movies/films?format=%zz"}) {
+  for (const char* other :
+       {"/movies/films/?format=html", "/movies/films/?format=xml", "/movies/films/?format=%zz"}) {
     SCOPED_TRACE(other);
     http_response o = srv_.get(other);
     EXPECT_EQ(o.status, 200);
@@ -54,45 +54,61 @@ TEST_F(FolderAnswer, HtmlPageAndItsSpellings) {
     EXPECT_EQ(o.body, r.body);
   }
   // A Range header means nothing for a folder.
-  http_response ranged = srv_.get("/movies/films", "Range: bytes=0-1\r\n");
+  http_response ranged = srv_.get("/movies/films/", "Range: bytes=0-1\r\n");
   EXPECT_EQ(ranged.status, 200);
   EXPECT_EQ(ranged.body, r.body);
 }
 
-TEST_F(FolderAnswer, RootWithAndWithoutSlash) {
-  http_response a = srv_.get("/movies");
-  http_response b = srv_.get("/movies/");
-  EXPECT_EQ(a.status, 200);
-  EXPECT_EQ(a.header("Content-Type"), "text/html; charset=utf-8");
-  EXPECT_NE(a.body.find("films"), std::string::npos);
-  EXPECT_EQ(a.body, b.body);
+// Without its trailing slash a page's relative links would resolve against the parent folder
+// and lead to other files: the folder's own URL is given instead, for every form of the answer.
+TEST_F(FolderAnswer, WithoutTrailingSlashRedirects) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/movies", "/movies/"},
+      {"/movies/films", "/movies/films/"},
+      {"/movies/films?format=json&limit=2", "/movies/films/?format=json&limit=2"},
+      {"/movies/%66ilms", "/movies/%66ilms/"},
+  };
+  for (const auto& [target, location] : cases) {
+    SCOPED_TRACE(target);
+    for (const char* method : {"GET", "HEAD"}) {
+      http_client c(srv_.port());
+      ASSERT_TRUE(c.send(std::string(method) + " " + target + " HTTP/1.1\r\n\r\n"));
+      http_response r;
+      ASSERT_TRUE(c.read_response(&r, method[0] == 'H'));
+      EXPECT_EQ(r.status_line, "HTTP/1.1 301 Moved Permanently");
+      EXPECT_EQ(r.header("Location"), location);
+      EXPECT_EQ(r.header("Connection"), "keep-alive");
+      EXPECT_EQ(r.body, "");
+    }
+  }
+  EXPECT_NE(srv_.get("/movies/").body.find("films"), std::string::npos);
 }
 
 TEST_F(FolderAnswer, JsonListing) {
-  http_response r = srv_.get("/movies/films?format=json");
+  http_response r = srv_.get("/movies/films/?format=json");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.header("Content-Type"), "application/json");
   EXPECT_EQ(r.body.front(), '{');
   EXPECT_NE(r.body.find("\"a.mkv\""), std::string::npos);
   EXPECT_NE(r.body.find("\"sub\""), std::string::npos);
   EXPECT_EQ(srv_.get("/movies/films/?FORMAT=JSON").body, r.body);
-  http_response empty = srv_.get("/movies/empty?format=json");
+  http_response empty = srv_.get("/movies/empty/?format=json");
   EXPECT_EQ(empty.status, 200);
   EXPECT_EQ(empty.body.find("\"a.mkv\""), std::string::npos);
 }
 
 TEST_F(FolderAnswer, JsonPaging) {
-  http_response first = srv_.get("/movies/many?format=json");
+  http_response first = srv_.get("/movies/many/?format=json");
   EXPECT_TRUE(has(first.body, 0));
   EXPECT_TRUE(has(first.body, 499));
   EXPECT_FALSE(has(first.body, 500));
 
-  http_response page = srv_.get("/movies/many?format=json&cursor=500&limit=100");
+  http_response page = srv_.get("/movies/many/?format=json&cursor=500&limit=100");
   EXPECT_FALSE(has(page.body, 499));
   EXPECT_TRUE(has(page.body, 500));
   EXPECT_TRUE(has(page.body, 599));
 
-  http_response small = srv_.get("/movies/many?format=json&cursor=10&limit=5");
+  http_response small = srv_.get("/movies/many/?format=json&cursor=10&limit=5");
   EXPECT_FALSE(has(small.body, 9));
   EXPECT_TRUE(has(small.body, 10));
   EXPECT_TRUE(has(small.body, 14));
@@ -104,14 +120,14 @@ TEST_F(FolderAnswer, JsonPaging) {
         "&limit="
         "1234567890123456789012345"}) {
     SCOPED_TRACE(q);
-    EXPECT_EQ(srv_.get(std::string("/movies/many?format=json") + q).body, first.body);
+    EXPECT_EQ(srv_.get(std::string("/movies/many/?format=json") + q).body, first.body);
   }
 }
 
 TEST_F(FolderAnswer, HeadGivesLengthWithoutBody) {
-  http_response full = srv_.get("/movies/films?format=json");
+  http_response full = srv_.get("/movies/films/?format=json");
   http_client c(srv_.port());
-  ASSERT_TRUE(c.send("HEAD /movies/films?format=json HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(c.send("HEAD /movies/films/?format=json HTTP/1.1\r\n\r\n"));
   http_response r;
   ASSERT_TRUE(c.read_response(&r, true));
   EXPECT_EQ(r.status, 200);
@@ -127,11 +143,11 @@ TEST_F(FolderAnswer, TitleTooLongForThePageIsBadRequest) {
     rel += (i > 0 ? "/" : "") + std::string(240, static_cast<char>('p' + i));
   tree_.dir("media/" + rel);
   ASSERT_LT(rel.size(), 1900u);
-  http_response r = srv_.get("/movies/" + rel);
+  http_response r = srv_.get("/movies/" + rel + "/");
   EXPECT_EQ(r.status_line, "HTTP/1.1 400 Bad Request");
   EXPECT_EQ(r.body, "bad request\n");
   // The JSON listing has no title and still answers.
-  EXPECT_EQ(srv_.get("/movies/" + rel + "?format=json").status, 200);
+  EXPECT_EQ(srv_.get("/movies/" + rel + "/?format=json").status, 200);
 }
 
 }  // namespace

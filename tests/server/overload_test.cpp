@@ -215,7 +215,7 @@ void mixed_round(int port, int* bad) {
       "GET /m/rec.bin HTTP/1.1\r\nRange: bytes=5000-\r\n\r\n"
       "HEAD /m/rec.bin HTTP/1.1\r\n\r\n"
       "GET /m/ HTTP/1.1\r\n\r\n"
-      "GET /m/sub?format=json&limit=3 HTTP/1.1\r\n\r\n"
+      "GET /m/sub/?format=json&limit=3 HTTP/1.1\r\n\r\n"
       "GET /m/missing HTTP/1.1\r\n\r\n"
       "GET /nope/x HTTP/1.1\r\n\r\n"
       "POST /m/ HTTP/1.1\r\n\r\n"

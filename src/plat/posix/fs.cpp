@@ -121,8 +121,9 @@ bool resolve(std::string_view path, std::string& out, struct stat* last = nullpt
   return walk(std::move(rest), out, last, have_last);
 }
 
-// The layer's record from one stat of the target and whether the path itself is a link.
-void fill_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
+}  // namespace
+
+void fill_native_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
   bool is_dir = S_ISDIR(st.st_mode);
   out->is_dir = is_dir ? 1 : 0;
   out->is_file = 1 - out->is_dir;
@@ -131,6 +132,23 @@ void fill_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
   out->size = is_dir ? 0 : static_cast<int64_t>(st.st_size);
   out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
   out->mtime_ns = static_cast<int32_t>(st.st_mtim.tv_nsec);
+}
+
+plat_dir* adopt_dir_fd(int fd) {
+  DIR* d = ::fdopendir(fd);
+  if (d == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  auto* h = new (std::nothrow) plat_dir{d};
+  if (h == nullptr) ::closedir(d);
+  return h;
+}
+
+namespace {
+
+void fill_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
+  fill_native_stat(st, is_link, out);
 }
 
 // plat_realpath_stat's record for RESOLVED, from what the walk learnt about its last step.
@@ -211,9 +229,8 @@ int plat_path_under(const char* path, const char* root) {
 }
 
 plat_dir* plat_opendir(const char* path) {
+  // A backslash is an ordinary name byte here: "media\" is another folder than "media".
   std::string folder(path == nullptr ? "" : path);
-  // Callers may name a folder with a trailing backslash, which on POSIX would be part of the name.
-  if (!folder.empty() && folder.back() == '\\') folder.pop_back();
   if (folder.empty()) folder.assign(1, '.');
   DIR* d = ::opendir(folder.c_str());  // glibc opens with O_CLOEXEC and O_DIRECTORY
   if (d == nullptr) return nullptr;
@@ -281,6 +298,14 @@ const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
   }
 }
 
+void plat_rewinddir(plat_dir* dir) {
+  ::rewinddir(dir->dir);
+}
+
+int plat_name_reserved(const char*) {
+  return 0;
+}
+
 void plat_closedir(plat_dir* dir) {
   if (dir == nullptr) return;
   ::closedir(dir->dir);
@@ -318,4 +343,18 @@ void plat_fclose(plat_file* f) {
   if (f == nullptr) return;
   ::close(f->fd);
   delete f;
+}
+
+int plat_fstat(plat_file* f, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  struct stat st;
+  if (f == nullptr || ::fstat(f->fd, &st) != 0) return -1;
+  fill_native_stat(st, false, out);
+  return 0;
+}
+
+void plat_opened_close(plat_opened* out) {
+  plat_fclose(out->file);
+  plat_closedir(out->dir);
+  *out = plat_opened{};
 }
