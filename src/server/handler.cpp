@@ -192,7 +192,9 @@ bool answer_path(const http_reply& r, const http_request& req) {
 bool answer(const http_reply& r, const http_request& req) {
   // The key comes first: without it a client learns nothing, not even which methods exist.
   if (cfg_authorized(req.authorization.get()) == 0) {
-    return reply(r, 401, "Unauthorized", "text/plain", "unauthorized\n");
+    // RFC 9110 section 11.6.1: a 401 names the scheme that would be accepted.
+    return reply(r, 401, "Unauthorized", "text/plain", "unauthorized\n",
+                 "WWW-Authenticate: Bearer\r\n");
   }
   if (std::strcmp(req.method, "GET") != 0 && std::strcmp(req.method, "HEAD") != 0) {
     // Methods are case-sensitive (RFC 9110 section 9.1): "get" is refused too.

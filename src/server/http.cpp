@@ -63,29 +63,59 @@ bool parse_length(std::string_view v, int64_t* out) {
   return true;
 }
 
-// Applies one header line. A Content-Length that is not a number or disagrees with an earlier
+// A token character of a field name (RFC 9110 section 5.6.2).
+bool is_tchar(unsigned char c) {
+  if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// True when the comma-separated list VALUE holds TOKEN, compared ASCII case-insensitively.
+bool has_token(std::string_view value, std::string_view token) {
+  while (!value.empty()) {
+    size_t comma = value.find(',');
+    if (ieq(trim_blanks(value.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// Applies one header line; false when the line is malformed. A head that two parsers could
+// read differently is how a request hides inside another (RFC 9112 section 11.2), so nothing
+// is skipped: a line without a colon, a name holding white space or another non-token byte
+// (which also catches obs-fold continuation lines, RFC 9112 section 5.2) and a bare CR or LF
+// refuse the whole head. A Content-Length that is not a number or disagrees with an earlier
 // one leaves the body's end unknown; guessing it is how requests get smuggled (RFC 9112 section
 // 6.3), so such a request is answered like one with Transfer-Encoding and the connection closed.
-void apply_header(std::string_view line, http_request* req, bool* seen_length) {
+bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
   size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return;
+  if (colon == std::string_view::npos || colon == 0) return false;
   std::string_view name = line.substr(0, colon);
-  std::string_view value = trim_blanks(line.substr(colon + 1));
+  for (char c : name) {
+    if (!is_tchar(static_cast<unsigned char>(c))) return false;
+  }
+  std::string_view raw_value = line.substr(colon + 1);
+  if (raw_value.find_first_of("\r\n") != std::string_view::npos) return false;
+  std::string_view value = trim_blanks(raw_value);
   if (ieq(name, "Range")) {
     req->range = dup_view(value);
   } else if (ieq(name, "Authorization")) {
     req->authorization = dup_view(value);
+  } else if (ieq(name, "Connection")) {
+    // The client says it sends nothing more (RFC 9112 section 9.6): the answer says so too.
+    if (has_token(value, "close")) req->must_close = 1;
   } else if (ieq(name, "Content-Length")) {
     int64_t n = 0;
     if (!parse_length(value, &n) || (*seen_length && n != req->content_length)) {
       req->body_length_unknown = 1;
-      return;
+      return true;
     }
     req->content_length = n;
     *seen_length = true;
   } else if (ieq(name, "Transfer-Encoding")) {
     req->body_length_unknown = 1;
   }
+  return true;
 }
 
 // Waits for more bytes and appends them behind the held ones. 1 got some; 0 the connection is
@@ -157,6 +187,7 @@ int parse_request_head(std::string_view head, http_request* req, int* err_status
   if (sp1 == std::string_view::npos) return -1;
   size_t sp2 = line.find(' ', sp1 + 1);
   if (sp2 == std::string_view::npos) return -1;
+  if (line.find_first_of("\r\n") != std::string_view::npos) return -1;  // a bare CR or LF
   std::string_view method = line.substr(0, sp1);
   std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
   if (method.size() >= HTTP_METHOD_BYTES || target.size() >= HTTP_TARGET_BYTES) return -1;
@@ -178,7 +209,7 @@ int parse_request_head(std::string_view head, http_request* req, int* err_status
   bool seen_length = false;
   while (line_end != std::string_view::npos) {
     line_end = rest.find("\r\n");
-    apply_header(rest.substr(0, line_end), req, &seen_length);
+    if (!apply_header(rest.substr(0, line_end), req, &seen_length)) return -1;
     if (line_end != std::string_view::npos) rest.remove_prefix(line_end + 2);
   }
 

@@ -1,5 +1,6 @@
 // escape.cpp: HTML text escaping, percent-encoding of one path segment and percent-decoding.
-// All three work on bytes; UTF-8 validity is not their business.
+// A name is whatever bytes the file system holds; one that is not UTF-8 must not make a whole
+// page invalid, so text shows such bytes as U+FFFD while links keep the bytes.
 #include "util/escape.h"
 
 #include <cstring>
@@ -29,12 +30,32 @@ int hex_value(unsigned char c) {
   return at != nullptr ? static_cast<int>(at - lower_hex) : -1;
 }
 
-// Bytes HTML text shows as they are.
+// ASCII bytes HTML text shows as they are.
 bool is_plain_html(unsigned char c) {
-  return c >= 0x20 && c != '"' && c != '&' && c != '\'' && c != '<' && c != '>';
+  return c >= 0x20 && c < 0x80 && c != '"' && c != '&' && c != '\'' && c != '<' && c != '>';
 }
 
 }  // namespace
+
+int utf8_sequence_length(const unsigned char* p) {
+  const unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  auto cont = [&](int i) { return (p[i] & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    // E0 needs A0..BF (no overlong form), ED needs 80..9F (no surrogates).
+    const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
+    const unsigned char hi = c == 0xED ? 0x9F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(2) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    // F0 needs 90..BF (no overlong form), F4 needs 80..8F (nothing past U+10FFFF).
+    const unsigned char lo = c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
+}
 
 void sb_html(string_builder* sb, const char* s) {
   if (s == nullptr) return;
@@ -45,6 +66,16 @@ void sb_html(string_builder* sb, const char* s) {
     if (p != run) sb_putn(sb, run, static_cast<uint64_t>(p - run));
     if (*p == 0) break;
     const unsigned char c = *p;
+    if (c >= 0x80) {
+      const int n = utf8_sequence_length(p);
+      if (n == 0) {
+        sb_puts(sb, UTF8_REPLACEMENT);
+      } else {
+        sb_putn(sb, p, static_cast<uint64_t>(n));
+        p += n - 1;
+      }
+      continue;
+    }
     if (c < 0x20) {
       // Control bytes cannot appear literally in HTML text; a numeric reference keeps them
       // visible instead of silently dropping them.

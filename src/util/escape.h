@@ -1,12 +1,19 @@
-// escape.h: byte-level escaping of names and request parts: HTML text, percent-encoding of one
-// path segment, and percent-decoding. UTF-8 passes through as bytes.
+// escape.h: escaping of names and request parts: HTML text, percent-encoding of one path
+// segment, and percent-decoding. Text for people and programs is valid UTF-8 whatever bytes a
+// name holds; links and decoding work on the bytes themselves.
 #pragma once
 
 #include <cstdint>
 
 struct string_builder;
 
-// Appends S escaped as HTML text (both quotes and control bytes too); null appends nothing.
+// The length (1 to 4) of the well-formed UTF-8 sequence that P begins (RFC 3629: no overlong
+// forms, no surrogates, nothing past U+10FFFF), or 0 when it begins none. P is zero-terminated.
+int utf8_sequence_length(const unsigned char* p);
+inline constexpr const char* UTF8_REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
+
+// Appends S escaped as HTML text (both quotes and control bytes too), each byte that begins no
+// well-formed UTF-8 sequence written as U+FFFD; null appends nothing.
 void sb_html(string_builder* sb, const char* s);
 // Appends S percent-encoded except RFC 3986 unreserved bytes ("/" is encoded). Always 0.
 int sb_url_encode(string_builder* sb, const char* s);

@@ -168,6 +168,13 @@ TEST(JsonPage, ItemsAndEscaping) {
   EXPECT_EQ(json(e, 2, 1),
             "{\"items\":[{\"name\":\"old\",\"kind\":\"file\",\"size\":0,\"mtime_unix\":-5,"
             "\"href\":\"old\"}],\"next\":null}");
+  // A name that is not UTF-8 keeps the page valid: U+FFFD in the text, the real bytes in the
+  // link, which still leads to the entry.
+  entries latin;
+  latin.add("caf\xE9.mp3", 0, 1, 0);
+  EXPECT_EQ(json(latin, 0, 0),
+            "{\"items\":[{\"name\":\"caf\xEF\xBF\xBD.mp3\",\"kind\":\"file\",\"size\":1,"
+            "\"mtime_unix\":0,\"href\":\"caf%E9.mp3\"}],\"next\":null}");
 }
 
 TEST(JsonPage, Paging) {

@@ -177,7 +177,9 @@ TEST(AccessKey, Rules) {
   running_server srv;
   kobas_config("require_key", "1");
   // No key stored yet: nothing may pass, not even an empty Bearer value.
-  EXPECT_EQ(srv.get("/api/ping").status, 401);
+  http_response refused = srv.get("/api/ping");
+  EXPECT_EQ(refused.status, 401);
+  EXPECT_EQ(refused.header("WWW-Authenticate"), "Bearer");
   EXPECT_EQ(srv.get("/api/ping", "Authorization: Bearer \r\n").status, 401);
 
   ASSERT_EQ(kobas_config("server_key", "s3cret"), 0);
@@ -241,16 +243,40 @@ TEST(KeepAlive, Http10AnswersThenCloses) {
   EXPECT_TRUE(c.closed_by_peer());
 }
 
-TEST(KeepAlive, ConnectionCloseHeaderDoesNotClose) {
+TEST(KeepAlive, ConnectionCloseHeaderCloses) {
   running_server srv;
   http_client c(srv.port());
   http_response r;
-  ASSERT_TRUE(c.send("GET /api/ping HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  // The request behind it, already sent, is not answered.
+  ASSERT_TRUE(
+      c.send("GET /api/ping HTTP/1.1\r\nConnection: close\r\n\r\n"
+             "GET /api/version HTTP/1.1\r\n\r\n"));
   ASSERT_TRUE(c.read_response(&r));
-  EXPECT_EQ(r.header("Connection"), "keep-alive");
-  ASSERT_TRUE(c.send("GET /api/version HTTP/1.1\r\n\r\n"));
-  ASSERT_TRUE(c.read_response(&r));
-  EXPECT_EQ(r.body, "3.1.0.0");
+  EXPECT_EQ(r.body, "i am ok!");
+  EXPECT_EQ(r.header("Connection"), "close");
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
+// A malformed head gets one 400 and the close; whatever followed it, a declared body shaped
+// like a request included, is never answered.
+TEST(KeepAlive, MalformedHeadIsRefusedOnceAndCloses) {
+  running_server srv;
+  const char* const heads[] = {
+      "POST /api/ping HTTP/1.1\r\nContent-Length : 30\r\n\r\n",
+      "POST /api/ping HTTP/1.1\r\nX-A: 1\r\n Content-Length: 30\r\n\r\n",
+      "POST /api/ping HTTP/1.1\r\nX-A: 1\nContent-Length: 30\r\n\r\n",
+      "POST /api/ping HTTP/1.1\r\nContent-Length 30\r\n\r\n",
+  };
+  for (const char* head : heads) {
+    SCOPED_TRACE(head);
+    http_client c(srv.port());
+    ASSERT_TRUE(c.send(std::string(head) + "GET /api/version HTTP/1.1\r\n\r\n"));
+    http_response r;
+    ASSERT_TRUE(c.read_response(&r));
+    EXPECT_EQ(r.status_line, "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(r.header("Connection"), "close");
+    EXPECT_TRUE(c.closed_by_peer());
+  }
 }
 
 TEST(KeepAlive, ThousandRequestsThenClose) {

@@ -91,12 +91,10 @@ TEST(RequestHead, HeaderCapture) {
     const char* auth;
   };
   const row rows[] = {
-      {"Range : bytes=0-1", nullptr, nullptr},  // the name is taken exactly
       {"RANGE:bytes=1-2", "bytes=1-2", nullptr},
       {"Range: bytes=1-2\r\nRange: bytes=3-4", "bytes=3-4", nullptr},  // the last one wins
       {"Authorization: \tBearer k \t", nullptr, "Bearer k"},
-      {"no colon here\r\nAuthorization: x", nullptr, "x"},
-      {"Connection: close", nullptr, nullptr},
+      {"X-Other: a\r\nAuthorization: x", nullptr, "x"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.headers);
@@ -117,6 +115,43 @@ TEST(RequestHead, HeaderCapture) {
       EXPECT_STREQ(req->authorization.get(), r.auth);
     }
   }
+}
+
+// Heads that two parsers could read differently are refused whole, so that a declared body can
+// never be run as a request of its own behind a proxy that reads the head another way.
+TEST(RequestHead, MalformedLinesRefuseTheHead) {
+  const char* const lines[] = {
+      "Content-Length : 5",         // white space before the colon
+      "Content-Length\t: 5",        // a tab there too
+      "X-A: 1\r\n folded",          // obs-fold continuation
+      "X-A: 1\r\n\tfolded",         // with a tab
+      "no colon here",              // no field at all
+      ": empty name",               //
+      "X-A: a\rb",                  // bare CR inside a value
+      "X-A: a\nContent-Length: 5",  // bare LF inside a value
+      "Na(me): x",                  // a separator is no token byte
+  };
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    auto req = std::make_unique<http_request>();
+    int status = 0;
+    EXPECT_EQ(parse_request_head(std::string("POST / HTTP/1.1\r\n") + line, req.get(), &status),
+              -1);
+    EXPECT_EQ(status, 400);
+  }
+  auto req = std::make_unique<http_request>();
+  int status = 0;
+  EXPECT_EQ(parse_request_head("GET /a\nb HTTP/1.1", req.get(), &status), -1);
+  EXPECT_EQ(parse_request_head("GET /a HTTP/1.1\r", req.get(), &status), -1);
+  // "Connection: close" among other tokens ends the connection after the answer.
+  for (const char* value : {"close", "Keep-Alive, CLOSE", "upgrade,close "}) {
+    ASSERT_EQ(parse_request_head(std::string("GET / HTTP/1.1\r\nConnection: ") + value, req.get(),
+                                 &status),
+              1);
+    EXPECT_EQ(req->must_close, 1) << value;
+  }
+  ASSERT_EQ(parse_request_head("GET / HTTP/1.1\r\nConnection: closed", req.get(), &status), 1);
+  EXPECT_EQ(req->must_close, 0);
 }
 
 TEST(RequestHead, BodyFraming) {

@@ -36,6 +36,18 @@ const text_row html_rows[] = {
     {"\x01\x1f", "&#x01;&#x1F;"},
     {"\x7f", "\x7f"},
     {"caf\xC3\xA9", "caf\xC3\xA9"},
+    {"\xF0\x9F\x8E\xAC", "\xF0\x9F\x8E\xAC"},  // U+1F3AC, four bytes
+    // Bytes that begin no well-formed sequence show as U+FFFD, one each: Latin-1, a lone
+    // continuation byte, a cut sequence, an overlong '/', a surrogate, past U+10FFFF.
+    {"caf\xE9", "caf\xEF\xBF\xBD"},
+    {"\x80"
+     "a",
+     "\xEF\xBF\xBD"
+     "a"},
+    {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"\xF4\x90\x80\x80<", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD&lt;"},
     {" !#$%/=?@[]`{}~", " !#$%/=?@[]`{}~"},
     {"", ""},
 };
