@@ -74,6 +74,14 @@ ln -s sub/inside.txt "$links/root/in-file"
 ln -s "$links/root" "$links/alias"
 export KOBAS_HOST_LINKS
 KOBAS_HOST_LINKS=$(win_path "$links")
+# A root whose Windows path is 239 UTF-16 units long, holding a link that leads out: at that
+# length a path that Windows trims and its "\\?\" form once named different things.
+long_name=$(printf 'L%.0s' $(seq 1 $((239 - ${#KOBAS_HOST_LINKS} - 1))))
+mkdir -p "$links/$long_name"
+printf i >"$links/$long_name/inside.txt"
+ln -s "$links/outside/secret.txt" "$links/$long_name/evil-link"
+export KOBAS_HOST_LONG_ROOT
+KOBAS_HOST_LONG_ROOT=$(win_path "$links/$long_name")
 
 passed=0 failed=0 skipped=0 bad_suites=()
 for exe in test_plat test_util test_content test_server test_cli test_c_abi; do

@@ -220,7 +220,12 @@ TEST(ResolveLinks, LinksMadeOutsideTheProgram) {
   clean_registry reg;
   const std::string root = std::string(tree) + "\\root";
   ASSERT_EQ(kobas_add_root("r", root.c_str()), 0) << kobas_last_error();
-  for (const char* rel : {"out", "out/secret.txt", "out-file", "up", "up/secret.txt"}) {
+  // Links that lead out, also behind every spelling Windows would trim to another name (a
+  // segment ending in a space or a dot), and device names, which are never opened.
+  for (const char* rel :
+       {"out", "out/secret.txt", "out-file", "up", "up/secret.txt", " /out/secret.txt",
+        ". /out-file", "sub /inside.txt", "out./secret.txt", "out /secret.txt", "out-file.",
+        "out-file ", "in /inside.txt", "COM3", "sub/lpt1.mp3", "sub/aux ", "nul.txt", "CONOUT$"}) {
     SCOPED_TRACE(rel);
     outcome o = resolve("r", rel);
     EXPECT_EQ(o.status, 404);
@@ -237,7 +242,18 @@ TEST(ResolveLinks, LinksMadeOutsideTheProgram) {
   outcome o = resolve("via", "sub/inside.txt");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.size, 1);
+  // A root of 239 UTF-16 units, where a path that Windows trims and the "\\?\" form disagreed.
+  const char* long_root = std::getenv("KOBAS_HOST_LONG_ROOT");
+  if (long_root != nullptr && long_root[0] != '\0') {
+    ASSERT_EQ(kobas_add_root("L", long_root), 0) << kobas_last_error();
+    EXPECT_EQ(resolve("L", "inside.txt").content, "i");
+    for (const char* rel : {"evil-link", "evil-link ", "evil-link /", "evil-link.", "evil-link/"}) {
+      SCOPED_TRACE(rel);
+      EXPECT_EQ(resolve("L", rel).status, 404);
+    }
+  }
 }
+
 #endif
 
 TEST(ResolveLimits, LongPathsAreLookedUpWhole) {

@@ -24,6 +24,8 @@ class Traversal : public ::testing::Test {
     tree_.file("outside/canary.txt", CANARY);
     // A sibling whose name extends the root's: a prefix test on paths would let it in.
     tree_.file("root2/canary.txt", CANARY);
+    // A hidden folder inside a root is never listed, so never served either.
+    tree_.file("root/.ssh/id_rsa", CANARY);
     for (const auto& [rel, body] : inside_) tree_.file("root/" + rel, body);
     // Where the system makes no links (Wine), the hostile targets still run against the same
     // roots, "viasym" then being the root folder itself.
@@ -125,6 +127,21 @@ std::vector<std::string> hostile_targets(const std::string& outside_abs) {
       "/viasym/sub/up/canary.txt",
       "/viasym/../outside/canary.txt",
       "/rootlink/../outside/canary.txt",
+      // Hidden names, and the spellings Windows trims to something else (a segment ending in
+      // a space or a dot), in front of and on links that lead out.
+      "/r/.ssh/id_rsa",
+      "/r/%2essh/id_rsa",
+      "/r/.ssh/",
+      "/r/.ssh/?format=json",
+      "/r/%20/link_out/canary.txt",
+      "/r/.%20/link_out/canary.txt",
+      "/r/sub%20/up/canary.txt",
+      "/r/link_out./canary.txt",
+      "/r/link_out%20/canary.txt",
+      "/r/link_out%20/",
+      "/r/link_file.",
+      "/r/link_file%20",
+      "/r/link_out%20//",
       // Dots that are not segments, queries that look like paths, doubled slashes.
       "/r/./inside.txt",
       "/r/sub/./../inside.txt",
@@ -203,6 +220,11 @@ TEST_F(Traversal, HonestPathsAndLinksInsideAreServed) {
     {"/r/inside.txt:x", 404, "not found\n"},
     {"/r/sub:x/deep.txt", 404, "not found\n"},
     {"/r/C:/x", 404, "not found\n"},
+    // Device names are refused before anything is opened.
+    {"/r/COM3", 404, "not found\n"},
+    {"/r/sub/lpt1.mp3", 404, "not found\n"},
+    {"/r/x/aux%20", 404, "not found\n"},
+    {"/r/nul.txt", 404, "not found\n"},
 #endif
   };
   for (const row& rr : rows) {

@@ -188,6 +188,16 @@ void temp_tree::set_mtime(std::string_view rel, int64_t unix_s) {
   if (!ok) throw std::runtime_error("SetFileTime failed");
 }
 
+bool temp_tree::hidden(std::string_view rel, bool make) {
+  const std::wstring p = os_path(path(rel));
+  DWORD attrs = GetFileAttributesW(p.c_str());
+  if (attrs == INVALID_FILE_ATTRIBUTES) throw std::runtime_error("no such entry: " + path(rel));
+  if (make && !SetFileAttributesW(p.c_str(), attrs | FILE_ATTRIBUTE_HIDDEN)) {
+    throw std::runtime_error("SetFileAttributesW failed");
+  }
+  return make || (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
 bool symlinks_supported() {
   static const bool supported = [] {
     try {
@@ -227,6 +237,10 @@ void temp_tree::set_mtime(std::string_view rel, int64_t unix_s) {
   ts[0].tv_nsec = ts[1].tv_nsec = 0;
   if (::utimensat(AT_FDCWD, path(rel).c_str(), ts, AT_SYMLINK_NOFOLLOW) != 0)
     throw std::runtime_error("utimensat failed");
+}
+
+bool temp_tree::hidden(std::string_view, bool) {
+  return false;  // only a leading dot hides a name here
 }
 
 bool symlinks_supported() {

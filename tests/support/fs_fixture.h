@@ -29,6 +29,9 @@ class temp_tree {
   std::string sparse(std::string_view rel, int64_t size);
   void set_mtime(std::string_view rel, int64_t unix_s);
   void remove(std::string_view rel);  // file, link or whole folder
+  // Whether the system marks REL hidden (Windows' hidden or system attribute; Wine gives it to
+  // names beginning with '.'), after marking it so when MAKE. Always false on POSIX.
+  bool hidden(std::string_view rel, bool make = false);
 
  private:
   std::string root_;

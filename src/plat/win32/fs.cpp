@@ -6,19 +6,30 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "plat/plat.h"
 #include "plat/win32/file_handle.h"
 
+// A folder read from its open handle (GetFileInformationByHandleEx), so that a folder opened
+// beneath a root is listed from the very handle that was checked, never by its path again.
 struct plat_dir {
-  HANDLE search;
-  WIN32_FIND_DATAW entry;
-  int pending;          // 1 while the entry fetched by the opening call has not been handed out
-  std::string name;     // the last name handed out
-  std::wstring folder;  // the search pattern without its "*": the folder and one separator
+  HANDLE h;
+  std::vector<LONGLONG> buf;  // records of the last fetch; LONGLONG keeps them 8-byte aligned
+  size_t next;                // byte offset of the next record in buf, or kNoRecord
+  bool restart;               // the next fetch starts again from the first entry
+  bool done;
+  // The entry handed out last.
+  DWORD attrs;
+  int64_t size;
+  FILETIME mtime;
+  std::wstring wname;
+  std::string name;
+  std::wstring folder;  // the folder's path and one separator, to look an entry up by name
 };
 
 namespace {
@@ -292,45 +303,105 @@ int plat_path_under(const char* path, const char* root) {
   return last == '/' || last == '\\' ? 1 : 0;
 }
 
+namespace {
+
+constexpr size_t kNoRecord = static_cast<size_t>(-1);
+constexpr size_t kDirBufferBytes = 64 * 1024;
+
+// A folder handle reading the open folder H, which it takes over (closed on failure). FOLDER is
+// the path H was opened at, for looking entries up by name.
+plat_dir* dir_from_handle(HANDLE h, std::wstring folder) {
+  try {
+    auto* d = new plat_dir{};
+    d->h = h;
+    d->buf.resize(kDirBufferBytes / sizeof(LONGLONG));
+    d->next = kNoRecord;
+    d->restart = true;
+    if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+    d->folder = std::move(folder);
+    return d;
+  } catch (...) {
+    CloseHandle(h);
+    return nullptr;
+  }
+}
+
+// Moves DIR to its next entry, "." and ".." included; false at the end or on a failure.
+bool next_record(plat_dir* dir) {
+  if (dir->next == kNoRecord) {
+    if (dir->done) return false;
+    const FILE_INFO_BY_HANDLE_CLASS what =
+        dir->restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
+    dir->restart = false;
+    if (!GetFileInformationByHandleEx(dir->h, what, dir->buf.data(),
+                                      static_cast<DWORD>(dir->buf.size() * sizeof(LONGLONG)))) {
+      dir->done = true;  // ERROR_NO_MORE_FILES, or a failure that ends the enumeration alike
+      return false;
+    }
+    dir->next = 0;
+  }
+  const auto* rec = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(
+      reinterpret_cast<const unsigned char*>(dir->buf.data()) + dir->next);
+  dir->next = rec->NextEntryOffset != 0 ? dir->next + rec->NextEntryOffset : kNoRecord;
+  dir->attrs = rec->FileAttributes;
+  dir->size = rec->EndOfFile.QuadPart;
+  dir->mtime.dwLowDateTime = rec->LastWriteTime.LowPart;
+  dir->mtime.dwHighDateTime = static_cast<DWORD>(rec->LastWriteTime.HighPart);
+  dir->wname.assign(rec->FileName, rec->FileNameLength / sizeof(WCHAR));
+  return true;
+}
+
+// What Windows hides from its users is treated as a name beginning with '.' elsewhere: never
+// listed, never served ("$RECYCLE.BIN", "AppData", the "My Music" junction in Documents).
+bool hidden_attrs(DWORD attrs) {
+  return (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
+}  // namespace
+
 plat_dir* plat_opendir(const char* path) {
   try {
-    std::string pattern(path == nullptr ? "" : path);
-    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
-    pattern += '*';
-    std::wstring wpattern;
-    if (!sys_path(pattern.c_str(), wpattern)) return nullptr;
-    auto* d = new plat_dir{};
-    d->search = FindFirstFileW(wpattern.c_str(), &d->entry);
-    if (d->search == INVALID_HANDLE_VALUE) {
-      delete d;
+    std::wstring wpath;
+    if (!sys_path(path == nullptr || path[0] == '\0' ? "." : path, wpath)) return nullptr;
+    HANDLE h = CreateFileW(wpath.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      CloseHandle(h);
       return nullptr;
     }
-    d->pending = 1;
-    d->folder = wpattern.substr(0, wpattern.size() - 1);
-    return d;
+    return dir_from_handle(h, wpath);
   } catch (...) {
     return nullptr;
   }
 }
 
 const char* plat_readdir(plat_dir* dir) {
-  for (;;) {
-    if (dir->pending == 0 && !FindNextFileW(dir->search, &dir->entry)) return nullptr;
-    dir->pending = 0;
-    if (is_dot_or_dotdot(dir->entry.cFileName)) continue;
+  while (next_record(dir)) {
+    if (is_dot_or_dotdot(dir->wname.c_str()) || hidden_attrs(dir->attrs)) continue;
     try {
-      if (!narrow(dir->entry.cFileName, dir->name)) continue;  // skipped, like a vanished entry
+      if (!narrow(dir->wname, dir->name)) continue;  // skipped, like a vanished entry
     } catch (...) {
       continue;
     }
     return dir->name.c_str();
   }
+  return nullptr;
+}
+
+void plat_rewinddir(plat_dir* dir) {
+  dir->next = kNoRecord;
+  dir->restart = true;
+  dir->done = false;
 }
 
 const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
   const char* name = plat_readdir(dir);
   if (name == nullptr) return nullptr;
-  DWORD attrs = dir->entry.dwFileAttributes;
+  DWORD attrs = dir->attrs;
   if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
     *out_kind = PLAT_KIND_LINK;
   } else if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
@@ -357,15 +428,16 @@ const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
   *out = plat_stat_rec{};
   const char* name = plat_readdir(dir);
   if (name == nullptr) return nullptr;
-  const WIN32_FIND_DATAW& e = dir->entry;
-  // The search already delivered attributes, size and time; only a link needs a second look,
-  // at its target.
-  if ((e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    fill_stat(e.dwFileAttributes, e.nFileSizeHigh, e.nFileSizeLow, e.ftLastWriteTime, out);
+  // The enumeration already delivered attributes, size and time; only a link needs a second
+  // look, at its target.
+  if ((dir->attrs & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    const uint64_t size = static_cast<uint64_t>(dir->size);
+    fill_stat(dir->attrs, static_cast<DWORD>(size >> 32), static_cast<DWORD>(size & 0xffffffffu),
+              dir->mtime, out);
     return name;
   }
   try {
-    if (stat_link_target(dir->folder + e.cFileName, out) != 0) *out = plat_stat_rec{};
+    if (stat_link_target(dir->folder + dir->wname, out) != 0) *out = plat_stat_rec{};
   } catch (...) {
     *out = plat_stat_rec{};
   }
@@ -374,7 +446,7 @@ const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
 
 void plat_closedir(plat_dir* dir) {
   if (dir == nullptr) return;
-  FindClose(dir->search);
+  CloseHandle(dir->h);
   delete dir;
 }
 
@@ -418,4 +490,157 @@ void plat_fclose(plat_file* f) {
   if (f == nullptr) return;
   CloseHandle(f->h);
   delete f;
+}
+
+int plat_fstat(plat_file* f, plat_stat_rec* out) {
+  *out = plat_stat_rec{};
+  BY_HANDLE_FILE_INFORMATION info;
+  if (f == nullptr || !GetFileInformationByHandle(f->h, &info)) return -1;
+  fill_stat(info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+            out);
+  return 0;
+}
+
+void plat_opened_close(plat_opened* out) {
+  plat_fclose(out->file);
+  plat_closedir(out->dir);
+  *out = plat_opened{};
+}
+
+int plat_name_reserved(const char* name) {
+  const std::string_view n(name != nullptr ? name : "");
+  if (n.empty()) return 0;
+  // The system trims a trailing space or dot from a name, so such a request names another
+  // entry than the one it spells.
+  if (n.back() == ' ' || n.back() == '.') return 1;
+  // Device names stay devices whatever extension follows ("aux.mp3", "COM3 .txt").
+  std::string_view base = n.substr(0, n.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  std::string folded;
+  for (char c : base) folded += ascii_lower(c);
+  for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+    if (folded == device) return 1;
+  }
+  return folded.size() == 4 && (folded.rfind("com", 0) == 0 || folded.rfind("lpt", 0) == 0) &&
+                 folded[3] >= '0' && folded[3] <= '9'
+             ? 1
+             : 0;
+}
+
+// A root as the system sees it: its "\\?\" path, under which request text is passed on without
+// being parsed again (no trimming, no device names), and its final path, against which the final
+// path of every opened target is checked.
+struct plat_root {
+  std::wstring verbatim;
+  std::string final_text;
+};
+
+namespace {
+
+std::wstring verbatim_of(const std::wstring& full) {
+  if (full.rfind(L"\\\\?\\", 0) == 0) return full;
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+}  // namespace
+
+plat_root* plat_root_open(const char* path) {
+  if (path == nullptr || path[0] == '\0') return nullptr;
+  try {
+    std::wstring wpath;
+    std::wstring full;
+    if (!wide(path, wpath) || !full_path(wpath, full)) return nullptr;
+    auto root = std::make_unique<plat_root>();
+    root->verbatim = verbatim_of(full);
+    HANDLE h = open_meta(root->verbatim);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    std::wstring real;
+    const bool is_dir = GetFileInformationByHandle(h, &info) &&
+                        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool named = final_path(h, real);
+    CloseHandle(h);
+    if (!is_dir) return nullptr;
+    // Where the system cannot name a long path (Wine), the text itself stands for the root.
+    if (!narrow(named ? real : strip_verbatim(root->verbatim), root->final_text)) return nullptr;
+    return root.release();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void plat_root_close(plat_root* root) {
+  delete root;
+}
+
+// Every component is checked before anything is opened (a reserved name is never opened: a
+// serial port toggles its lines on open), every prefix must exist and not be hidden, and the
+// target is opened through the "\\?\" path, so the text is taken exactly as checked. Links and
+// junctions are followed by the system; where the opened handle really is decides containment.
+int plat_open_beneath(const plat_root* root, const char* rel, plat_opened* out) {
+  *out = plat_opened{};
+  if (root == nullptr || rel == nullptr) return -1;
+  try {
+    std::wstring path = root->verbatim;
+    bool through_link = false;
+    std::string_view rest(rel);
+    while (!rest.empty()) {
+      const size_t slash = rest.find('/');
+      const std::string_view part = rest.substr(0, slash);
+      rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+      if (part.empty()) continue;
+      // ':' names an alternate data stream ("a.mp4::$DATA" is a.mp4 itself) or a drive;
+      // '\' would be a separator the request did not spell.
+      if (part == "." || part == ".." || part.find_first_of(":\\") != std::string_view::npos ||
+          plat_name_reserved(std::string(part).c_str())) {
+        return -1;
+      }
+      std::wstring wpart;
+      if (!wide(part, wpart)) return -1;
+      if (path.back() != L'\\') path += L'\\';
+      path += wpart;
+      const DWORD attrs = GetFileAttributesW(path.c_str());
+      if (attrs == INVALID_FILE_ATTRIBUTES || hidden_attrs(attrs)) return -1;
+      if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) through_link = true;
+    }
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    auto refuse = [&] {
+      CloseHandle(h);
+      return -1;
+    };
+    if (GetFileType(h) != FILE_TYPE_DISK) return refuse();
+    std::wstring real;
+    std::string real_text;
+    if (final_path(h, real)) {
+      if (!narrow(real, real_text) ||
+          !plat_path_under(real_text.c_str(), root->final_text.c_str())) {
+        return refuse();
+      }
+    } else if (through_link) {
+      // Where the system cannot name the handle (Wine beyond MAX_PATH), only a path without
+      // links or junctions is known to lead where its text says.
+      return refuse();
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return refuse();
+    fill_stat(info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+              &out->st);
+    if (out->st.is_dir) {
+      out->dir = dir_from_handle(h, path);
+      return out->dir != nullptr ? 0 : -1;
+    }
+    out->file = new plat_file{h};
+    return 0;
+  } catch (...) {  // only allocation throws here; the target counts as not found
+    plat_opened_close(out);
+    return -1;
+  }
+}
+
+int plat_open_beneath_walked(const plat_root* root, const char* rel, plat_opened* out) {
+  return plat_open_beneath(root, rel, out);
 }

@@ -135,8 +135,14 @@ int set_timeout(plat_sock s, int option, int timeout_ms) {
 
 }  // namespace
 
+// SO_SNDTIMEO on Windows bounds a whole blocking send, not each wait for room: a 256 KiB piece
+// to a reader slower than about 9 KB/s failed while the reader still made progress. The socket
+// is therefore made non-blocking, the time-out is only stored on it, and each send that finds
+// no room waits for room with WSAPoll for at most that long, as a POSIX send does.
 int plat_sock_send_timeout(plat_sock s, int timeout_ms) {
-  return set_timeout(s, SO_SNDTIMEO, timeout_ms);
+  if (set_timeout(s, SO_SNDTIMEO, timeout_ms) != 0) return -1;
+  u_long on = 1;
+  return ioctlsocket(sock_of(s), FIONBIO, &on) == 0 ? 0 : -1;
 }
 
 // A receive that outlives SO_RCVTIMEO leaves a Windows socket in an undefined state, so the
@@ -179,7 +185,13 @@ int64_t plat_recv(plat_sock s, void* buf, size_t n) {
   for (;;) {
     int got = recv(sock_of(s), static_cast<char*>(buf), want, 0);
     if (got >= 0) return got;
-    if (WSAGetLastError() != WSAEINTR) return -1;
+    const int err = WSAGetLastError();
+    // A socket made non-blocking for its sends still receives as a blocking one would.
+    if (err == WSAEWOULDBLOCK) {
+      if (plat_poll1(s, 1, -1) < 0) return -1;
+      continue;
+    }
+    if (err != WSAEINTR) return -1;
   }
 }
 
@@ -195,13 +207,35 @@ int64_t plat_recv_wait(plat_sock s, void* buf, size_t n) {
   return plat_recv(s, buf, n);
 }
 
+namespace {
+
+// After a send found no room: waits for room for at most the socket's send time-out. true when
+// there is room again, false when the peer took nothing for that long or the wait failed.
+bool wait_for_room(plat_sock s) {
+  DWORD ms = 0;
+  int len = sizeof ms;
+  if (getsockopt(sock_of(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&ms), &len) != 0) {
+    return false;
+  }
+  return plat_poll1(s, 2, ms == 0 ? -1 : static_cast<int>(ms)) > 0;
+}
+
+// The outcome of one send call: retry it (interrupted, or room came back), or give RESULT.
+bool send_again(plat_sock s) {
+  const int err = WSAGetLastError();
+  if (err == WSAEINTR) return true;
+  return err == WSAEWOULDBLOCK && wait_for_room(s);
+}
+
+}  // namespace
+
 int64_t plat_send(plat_sock s, const void* buf, size_t n) {
   // Windows has no SIGPIPE: a send to a closed peer fails with an error code.
   int want = static_cast<int>(std::min(n, kMaxIoBytes));
   for (;;) {
     int sent = send(sock_of(s), static_cast<const char*>(buf), want, 0);
     if (sent >= 0) return sent;
-    if (WSAGetLastError() != WSAEINTR) return -1;
+    if (!send_again(s)) return -1;
   }
 }
 
@@ -218,7 +252,7 @@ int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t 
   for (;;) {
     DWORD sent = 0;
     if (WSASend(sock_of(s), bufs, 2, &sent, 0, nullptr, nullptr) == 0) return sent;
-    if (WSAGetLastError() != WSAEINTR) return -1;
+    if (!send_again(s)) return -1;
   }
 }
 
