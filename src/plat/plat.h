@@ -141,6 +141,10 @@ int plat_sock_recv_timeout(plat_sock s, int timeout_ms);
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog);
 int plat_sock_local_port(plat_sock s);           // the bound port, or -1
 plat_sock plat_sock_accept(plat_sock listener);  // PLAT_NO_SOCK on failure
+// Accepts one waiting connection of a non-blocking LISTENER without waiting, as a non-blocking
+// socket. PLAT_NO_SOCK when none waits, or on a failure, which sets *FAILED to 1 (running out of
+// descriptors among them: trying again at once would fail again).
+plat_sock plat_sock_accept_nb(plat_sock listener, int* failed);
 
 // One receive: bytes received, 0 when the peer closed, -1 on error (interrupted calls retried).
 int64_t plat_recv(plat_sock s, void* buf, size_t n);
@@ -165,6 +169,54 @@ uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, pla
 // One gathered send of A then B (either may be empty): bytes sent (maybe fewer than NA + NB),
 // -1 on error or send time-out. Spares copying a large body behind its head.
 int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t nb);
+
+// Switches S to non-blocking mode for good: the calls below that wait (plat_send, plat_send2,
+// plat_send_head_file, plat_send_file) still wait for room themselves, up to the send time-out.
+int plat_sock_nonblocking(plat_sock s);
+
+// What the non-blocking calls return when the socket has no bytes, or no room, right now.
+inline constexpr int64_t PLAT_AGAIN = -2;
+// One receive that never waits: bytes received, 0 when the peer closed, PLAT_AGAIN, -1 on error.
+int64_t plat_recv_nb(plat_sock s, void* buf, size_t n);
+// One gathered send of A then B that never waits: bytes sent (maybe fewer), PLAT_AGAIN, or -1.
+int64_t plat_send_nb(plat_sock s, const void* a, size_t na, const void* b, size_t nb);
+// Sends up to COUNT bytes of F from OFFSET without waiting (zero-copy where the platform has it):
+// bytes sent (fewer than COUNT when the socket filled up), PLAT_AGAIN when it had no room at
+// all, 0 when the file ended before OFFSET + 1, -1 on error.
+int64_t plat_send_file_nb(plat_sock s, plat_file* f, uint64_t offset, uint64_t count);
+
+// HEAD_LEN bytes of HEAD, then up to COUNT bytes of F from OFFSET (F may be null when COUNT is
+// 0), without waiting; the head is held back to leave with the first file bytes. Bytes sent,
+// head included (fewer than HEAD_LEN + COUNT when the socket filled up or the file ended),
+// PLAT_AGAIN when nothing could be sent, -1 on error.
+int64_t plat_send_head_file_nb(plat_sock s, const void* head, size_t head_len, plat_file* f,
+                               uint64_t offset, uint64_t count);
+
+// How many sockets and files this process may hold open at once.
+int plat_open_files_limit();
+
+// ---- Waiting for many sockets ------------------------------------------------------------------
+
+// One readiness loop over many sockets: epoll on Linux, WSAPoll on Windows. A socket is watched
+// one-shot: once reported it is not reported again until armed again, so whichever thread it was
+// handed to has it alone. Arming and forgetting are safe from any thread; one thread waits.
+struct plat_poller;
+plat_poller* plat_poller_open();         // null on failure
+void plat_poller_close(plat_poller* p);  // null does nothing; the sockets stay open
+// Watches S for EVENTS (1 readable, 2 writable) until reported; KEY comes back with the report.
+// 0 or -1.
+int plat_poller_arm(plat_poller* p, plat_sock s, int events, void* key);
+// Stops watching S; call before closing a socket that was ever armed.
+void plat_poller_forget(plat_poller* p, plat_sock s);
+struct plat_ready {
+  void* key;
+  int events;  // 1 readable, error or hang-up; 2 writable
+};
+// Waits up to TIMEOUT_MS (negative: no limit) and fills at most MAX reports: their count, 0 on a
+// time-out or a wake, -1 on failure.
+int plat_poller_wait(plat_poller* p, plat_ready* out, int max, int timeout_ms);
+// Ends the current or next plat_poller_wait early; safe from any thread.
+void plat_poller_wake(plat_poller* p);
 
 // ---- Memory -------------------------------------------------------------------------------------
 

@@ -29,12 +29,6 @@ constexpr size_t MAX_ROOT_NAME_BYTES = 159;
 constexpr size_t MAX_REMAINDER_BYTES = 1899;
 constexpr size_t MIME_BYTES = 128;
 
-// Closes the connection's socket however serve_conn is left.
-struct sock_owner {
-  plat_sock s;
-  ~sock_owner() { plat_sock_close(s); }
-};
-
 bool not_found(const http_reply& r) {
   return reply(r, 404, "Not Found", "text/plain", "not found\n");
 }
@@ -74,8 +68,9 @@ bool answer_api(const http_reply& r, const char* rest) {
 // end the connection, because the client has been promised a length. FILE is the handle that
 // resolution opened and ST its own record, so size, time and bytes describe one and the same
 // file even while another version replaces it on disk.
-bool deliver_file(const http_reply& r, const http_request& req, plat_file* file,
-                  const plat_stat_rec& st, const char* name) {
+bool deliver_file(const http_reply& r, const http_request& req, plat_opened* target,
+                  const char* name) {
+  const plat_stat_rec& st = target->st;
   char mime[MIME_BYTES];
   mime_lookup(name, mime, sizeof mime);
   const int64_t size = st.size;
@@ -130,13 +125,17 @@ bool deliver_file(const http_reply& r, const http_request& req, plat_file* file,
   failed |= sb_puts(head, r.keep_alive != 0 ? "\r\nConnection: keep-alive\r\n\r\n"
                                             : "\r\nConnection: close\r\n\r\n");
   if (failed != 0) return false;
-  if (r.head_only != 0 || length <= 0) return send_all(r.sock, head->data, head->len) == 0;
-  // Head and body leave together, so a small file goes out in one segment. A file that shrank
-  // or failed to read leaves the body short of its Content-Length; only a close tells the
-  // client that the answer is incomplete.
-  uint64_t want = head->len + static_cast<uint64_t>(length);
-  return plat_send_head_file(r.sock, head->data, head->len, file, static_cast<uint64_t>(first),
-                             static_cast<uint64_t>(length)) == want;
+  const std::string_view head_text(head->data, head->len);
+  if (r.head_only != 0 || length <= 0) return send_or_keep(r.sock, r.out, head_text, {});
+  // The body goes out from the handle that was opened and checked, head first, as the socket
+  // takes it; a file that shrinks leaves the body short, and only a close then tells the client.
+  r.out->bytes.append(head_text);
+  plat_fclose(r.out->file);
+  r.out->file = target->file;
+  target->file = nullptr;
+  r.out->file_offset = static_cast<uint64_t>(first);
+  r.out->file_left = static_cast<uint64_t>(length);
+  return true;
 }
 
 // 301 to the same target with "/" added, the query kept.
@@ -184,8 +183,7 @@ bool answer_path(const http_reply& r, const http_request& req) {
   }
   // The media type follows the name asked for: a link's target may be named anything.
   const char* last_slash = std::strrchr(rel, '/');
-  return deliver_file(r, req, target.o.file, target.o.st,
-                      last_slash != nullptr ? last_slash + 1 : rel);
+  return deliver_file(r, req, &target.o, last_slash != nullptr ? last_slash + 1 : rel);
 }
 
 // Answers one request. false when the connection must end because a send failed.
@@ -206,40 +204,39 @@ bool answer(const http_reply& r, const http_request& req) {
   return answer_path(r, req);
 }
 
-void serve_requests(plat_sock sock) {
-  // Per connection rather than per thread: a per-thread buffer in a library is carried by every
-  // thread of the host program, and one allocation per connection costs nothing measurable.
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[HTTP_HEAD_MAX_BYTES + 1]);
-  if (!buf) return;
-  http_conn conn{sock, buf.get(), 0};
-  auto req = std::make_unique<http_request>();
-  sb_owner scratch;
-  for (int served = 0; served < MAX_REQUESTS_PER_CONN; ++served) {
-    int err_status = 0;
-    int rc = read_request(&conn, req.get(), &err_status);
-    if (rc == 0) return;
-    if (rc < 0) {
-      respond(sock, err_status, refusal_reason(err_status), nullptr, nullptr, 0, nullptr, 0, 0,
-              scratch.get());
-      return;
-    }
-    // The last answer a connection carries says so (RFC 9112 section 9.6): a client told
-    // "keep-alive" would send its next request into a closing socket.
-    const bool last = served + 1 == MAX_REQUESTS_PER_CONN;
-    http_reply r{sock, std::strcmp(req->method, "HEAD") == 0 ? 1 : 0,
-                 req->keep_alive != 0 && req->must_close == 0 && !last ? 1 : 0, scratch.get()};
-    if (!answer(r, *req) || r.keep_alive == 0) return;
-  }
-}
-
 }  // namespace
 
-void serve_conn(plat_sock sock) {
-  sock_owner owner{sock};
-  plat_sock_nodelay(sock);
+conn_turn run_conn(conn* c, http_request* req, string_builder* scratch, bool stopping) {
   try {
-    serve_requests(sock);
+    for (;;) {
+      if (!c->out.empty()) {
+        const int f = http_out_flush(c->in.sock, &c->out);
+        if (f == 2) return stopping ? conn_turn::close : conn_turn::wait_write;
+        if (f == 0) return conn_turn::close;
+      }
+      if (c->out.close_after || stopping) return conn_turn::close;
+      int err_status = 0;
+      const int rc = read_request(&c->in, req, &err_status);
+      if (rc == 2) {
+        http_conn_trim(&c->in);
+        return conn_turn::wait_read;
+      }
+      if (rc == 0) return conn_turn::close;
+      if (rc < 0) {
+        respond(c->in.sock, err_status, refusal_reason(err_status), nullptr, nullptr, 0, nullptr, 0,
+                0, scratch);
+        return conn_turn::close;
+      }
+      // The last answer a connection carries says so (RFC 9112 section 9.6): a client told
+      // "keep-alive" would send its next request into a closing socket.
+      const bool last = ++c->served == MAX_REQUESTS_PER_CONN;
+      http_reply r{c->in.sock, std::strcmp(req->method, "HEAD") == 0 ? 1 : 0,
+                   req->keep_alive != 0 && req->must_close == 0 && !last ? 1 : 0, scratch, &c->out};
+      if (!answer(r, *req)) return conn_turn::close;
+      if (r.keep_alive == 0) c->out.close_after = true;
+    }
   } catch (...) {
     // Only allocation can throw here; the connection ends and the worker lives on.
+    return conn_turn::close;
   }
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 
 #include "util/escape.h"
 #include "util/sb.h"
@@ -118,38 +119,36 @@ bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
   return true;
 }
 
-// Waits for more bytes and appends them behind the held ones. 1 got some; 0 the connection is
-// over: closed, failed, or silent until *SILENCE_MS reached the limit. The account runs for the
-// whole request, so a client trickling bytes cannot hold a worker for longer either.
-int receive_more(http_conn* c, int* silence_ms) {
-  for (;;) {
-    // The socket's receive time-out is one step (set when it was accepted).
-    int64_t n = plat_recv_wait(c->sock, c->buf + c->held, HTTP_HEAD_MAX_BYTES - c->held);
-    if (n == -2) {
-      *silence_ms += HTTP_POLL_STEP_MS;
-      if (*silence_ms >= HTTP_SILENCE_MAX_MS) return 0;
-      continue;
-    }
-    if (n <= 0) return 0;
-    c->held += static_cast<size_t>(n);
-    return 1;
+// Appends what has arrived behind the held bytes. 1 got some; 2 nothing there now; 0 the
+// connection is over: closed or failed.
+int receive_more(http_conn* c) {
+  if (!c->buf) {
+    c->buf.reset(new (std::nothrow) char[HTTP_HEAD_MAX_BYTES + 1]);
+    if (!c->buf) return 0;
   }
+  int64_t n = plat_recv_nb(c->sock, c->buf.get() + c->held, HTTP_HEAD_MAX_BYTES - c->held);
+  if (n == PLAT_AGAIN) return 2;
+  if (n <= 0) return 0;
+  c->held += static_cast<size_t>(n);
+  return 1;
 }
 
 void consume(http_conn* c, size_t n) {
-  std::memmove(c->buf, c->buf + n, c->held - n);
+  std::memmove(c->buf.get(), c->buf.get() + n, c->held - n);
   c->held -= n;
 }
 
-// Reads and drops REMAINING body bytes, held ones first. 1 done, 0 the connection is over.
-int drop_body(http_conn* c, int64_t remaining, int* silence_ms) {
+// Reads and drops the body bytes still owed by the last request, held ones first. 1 done; 2 or
+// 0 as receive_more.
+int drop_body(http_conn* c) {
   for (;;) {
     size_t take = c->held;
-    if (static_cast<int64_t>(take) > remaining) take = static_cast<size_t>(remaining);
-    consume(c, take);
-    remaining -= static_cast<int64_t>(take);
-    if (remaining == 0) return 1;
-    if (receive_more(c, silence_ms) == 0) return 0;
+    if (static_cast<int64_t>(take) > c->drop_left) take = static_cast<size_t>(c->drop_left);
+    if (take > 0) consume(c, take);
+    c->drop_left -= static_cast<int64_t>(take);
+    if (c->drop_left == 0) return 1;
+    const int r = receive_more(c);
+    if (r != 1) return r;
   }
 }
 
@@ -231,10 +230,13 @@ int parse_request_head(std::string_view head, http_request* req, int* err_status
 
 int read_request(http_conn* conn, http_request* req, int* err_status) {
   http_request_clear(req);
-  int silence_ms = 0;
+  if (conn->drop_left > 0) {
+    const int r = drop_body(conn);
+    if (r != 1) return r;
+  }
   size_t end = 0;
   for (;;) {
-    std::string_view held(conn->buf, conn->held);
+    std::string_view held(conn->buf.get(), conn->held);
     end = held.find(HEAD_END);
     if (end != std::string_view::npos) break;
     if (held.find('\0') != std::string_view::npos) {
@@ -245,20 +247,57 @@ int read_request(http_conn* conn, http_request* req, int* err_status) {
       *err_status = 431;
       return -1;
     }
-    if (receive_more(conn, &silence_ms) == 0) return 0;
+    const int r = receive_more(conn);
+    if (r != 1) return r;
   }
 
-  int parsed = parse_request_head(std::string_view(conn->buf, end), req, err_status);
+  int parsed = parse_request_head(std::string_view(conn->buf.get(), end), req, err_status);
   consume(conn, end + HEAD_END.size());
   if (parsed != 1) return -1;
+  conn->silence_ms = 0;  // the next request has its own account
 
   // Without a length the body's end is unknown (RFC 9112 section 6.3): answer, then close.
   if (req->body_length_unknown || req->content_length > HTTP_BODY_DROP_MAX_BYTES) {
     req->must_close = 1;
     return 1;
   }
-  if (req->content_length > 0 && drop_body(conn, req->content_length, &silence_ms) == 0) {
-    return 0;
+  conn->drop_left = req->content_length;
+  return 1;
+}
+
+void http_conn_trim(http_conn* conn) {
+  if (conn->held == 0) conn->buf.reset();
+}
+
+int http_out_flush(plat_sock sock, http_out* out) {
+  constexpr uint64_t FILE_STEP_BYTES = 262144;
+  while (!out->empty()) {
+    const char* head = out->bytes.data() + out->sent;
+    const size_t head_len = out->bytes.size() - out->sent;
+    const uint64_t want = out->file_left < FILE_STEP_BYTES ? out->file_left : FILE_STEP_BYTES;
+    const int64_t n =
+        plat_send_head_file_nb(sock, head, head_len, out->file, out->file_offset, want);
+    if (n == PLAT_AGAIN) return 2;
+    if (n < 0) return 0;
+    uint64_t done = static_cast<uint64_t>(n);
+    const size_t from_head = done < head_len ? static_cast<size_t>(done) : head_len;
+    out->sent += from_head;
+    done -= from_head;
+    out->file_offset += done;
+    out->file_left -= done;
+    if (out->sent == out->bytes.size()) {
+      out->bytes.clear();
+      out->sent = 0;
+    }
+    if (out->file_left == 0 && out->file != nullptr) {
+      plat_fclose(out->file);  // the body is done; a kept connection holds no file
+      out->file = nullptr;
+    }
+    // Nothing moved although room was there: the file ended before its promised length, and
+    // only a close tells the client that the answer is incomplete.
+    if (n == 0) return 0;
+    // A short send means the socket is full: wait for room rather than ask again at once.
+    if (done + from_head < head_len + want) return out->empty() ? 1 : 2;
   }
   return 1;
 }
@@ -368,11 +407,8 @@ int send_head_body(plat_sock sock, const void* head, uint64_t head_len, const vo
   return send_all(sock, b, body_len);
 }
 
-int respond(plat_sock sock, int status, const char* reason, const char* content_type,
-            const void* body, uint64_t body_len, const char* extra_headers, int head_only,
-            int keep_alive, string_builder* scratch) {
-  sb_owner own;
-  string_builder* sb = scratch != nullptr ? scratch : own.get();
+int build_head(string_builder* sb, int status, const char* reason, const char* content_type,
+               uint64_t body_len, const char* extra_headers, int keep_alive) {
   sb_reset(sb);
   // A builder that could not grow would hold a head with lines missing: send nothing then.
   int failed = put_status_head(sb, status, reason);
@@ -389,7 +425,17 @@ int respond(plat_sock sock, int status, const char* reason, const char* content_
   failed |= sb_puts(sb, extra_headers);
   failed |=
       sb_puts(sb, keep_alive != 0 ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
-  if (failed != 0) return -1;
+  return failed != 0 ? -1 : 0;
+}
+
+int respond(plat_sock sock, int status, const char* reason, const char* content_type,
+            const void* body, uint64_t body_len, const char* extra_headers, int head_only,
+            int keep_alive, string_builder* scratch) {
+  sb_owner own;
+  string_builder* sb = scratch != nullptr ? scratch : own.get();
+  if (build_head(sb, status, reason, content_type, body_len, extra_headers, keep_alive) != 0) {
+    return -1;
+  }
   const bool has_body = head_only == 0 && body_len > 0 && body != nullptr;
   if (!has_body) return send_all(sock, sb->data, sb->len);
   // A small body joins its head in one buffer and one send. A large one (a listing page) leaves
@@ -404,6 +450,36 @@ int respond(plat_sock sock, int status, const char* reason, const char* content_
 
 bool reply(const http_reply& r, int status, const char* reason, const char* content_type,
            std::string_view body, const char* extra_headers) {
-  return respond(r.sock, status, reason, content_type, body.data(), body.size(), extra_headers,
-                 r.head_only, r.keep_alive, r.scratch) == 0;
+  if (r.out == nullptr) {
+    return respond(r.sock, status, reason, content_type, body.data(), body.size(), extra_headers,
+                   r.head_only, r.keep_alive, r.scratch) == 0;
+  }
+  sb_owner own;
+  string_builder* sb = r.scratch != nullptr ? r.scratch : own.get();
+  if (build_head(sb, status, reason, content_type, body.size(), extra_headers, r.keep_alive) != 0) {
+    return false;
+  }
+  const bool has_body = r.head_only == 0 && !body.empty();
+  return send_or_keep(r.sock, r.out, std::string_view(sb->data, sb->len),
+                      has_body ? body : std::string_view());
+}
+
+bool send_or_keep(plat_sock sock, http_out* out, std::string_view head, std::string_view body) {
+  if (!out->empty()) {
+    // Earlier answers still wait: this one goes behind them.
+    out->bytes.append(head).append(body);
+    return true;
+  }
+  int64_t n = plat_send_nb(sock, head.data(), head.size(), body.data(), body.size());
+  if (n == PLAT_AGAIN) n = 0;
+  if (n < 0) return false;
+  size_t done = static_cast<size_t>(n);
+  if (done < head.size()) {
+    out->bytes.append(head.substr(done));
+    done = 0;
+  } else {
+    done -= head.size();
+  }
+  if (done < body.size()) out->bytes.append(body.substr(done));
+  return true;
 }

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "plat/plat.h"
@@ -22,9 +24,8 @@ inline constexpr size_t HTTP_QUERY_BYTES = 512;
 inline constexpr int64_t HTTP_BODY_DROP_MAX_BYTES = 1 << 20;
 // One send call is given at most a decimal million bytes; partial sends are continued.
 inline constexpr uint64_t HTTP_SEND_MAX_BYTES = 1000000;
-// The reader gives up on a request after this much silence, summed over its waits.
+// A connection is closed after this much silence, summed over the waits for one request.
 inline constexpr int HTTP_SILENCE_MAX_MS = 30000;
-inline constexpr int HTTP_POLL_STEP_MS = 250;
 
 // Bodies up to this size are copied behind their head and leave in one send; larger ones go
 // out from where they are.
@@ -52,13 +53,15 @@ struct http_request {
 // Empties every field and releases the captured header copies.
 void http_request_clear(http_request* req);
 
-// One connection's reader state: its receive buffer and the bytes of the next request
-// that already arrived with the previous one. A worker serves one connection at a time, so its
-// buffer belongs to that connection until it ends.
+// One connection's reader state: the bytes of a head not yet complete, and of the next request
+// that already arrived with the previous one. The buffer exists only while it holds bytes, so a
+// connection waiting for its next request costs no buffer.
 struct http_conn {
   plat_sock sock;
-  char* buf;    // HTTP_HEAD_MAX_BYTES + 1 bytes
-  size_t held;  // bytes at the start of buf not yet consumed by a request
+  std::unique_ptr<char[]> buf;  // HTTP_HEAD_MAX_BYTES + 1 bytes, or null while empty
+  size_t held = 0;              // bytes at the start of buf not yet consumed by a request
+  int silence_ms = 0;           // waited for the request being read, summed (the loop counts)
+  int64_t drop_left = 0;        // bytes of the last request's body still to read and drop
 };
 
 // Parses one request head (the bytes before its blank line, without the "\r\n\r\n") into REQ,
@@ -66,10 +69,31 @@ struct http_conn {
 // its arguments, so it can be driven from a table or a fuzzer.
 int parse_request_head(std::string_view head, http_request* req, int* err_status);
 
-// Reads the next request of the connection into REQ. 1 a request is ready (a declared body
-// that fits the bound has been read and dropped); 0 the connection is over (closed, failed or
-// silent for 30 s), answer nothing; -1 refused, *ERR_STATUS is 400, 431 or 505.
+// Reads the next request of the connection into REQ from what has arrived, without waiting.
+// 1 a request is ready (its declared body, when it fits the bound, is dropped before the next
+// head is read); 2 more bytes are needed (wait until the socket is readable, then call again);
+// 0 the connection is over (closed or failed), answer nothing; -1 refused, *ERR_STATUS is 400,
+// 431 or 505.
 int read_request(http_conn* conn, http_request* req, int* err_status);
+// Hands the receive buffer back when it holds nothing (a connection about to wait).
+void http_conn_trim(http_conn* conn);
+
+// What an answer could not send yet because the socket had no room: bytes, then a span of a
+// file. The connection sends it when the socket is writable again, before reading further.
+struct http_out {
+  std::string bytes;
+  size_t sent = 0;
+  plat_file* file = nullptr;  // owned
+  uint64_t file_offset = 0;
+  uint64_t file_left = 0;
+  bool close_after = false;  // the connection ends once everything went
+  ~http_out() { plat_fclose(file); }
+  bool empty() const { return sent == bytes.size() && file_left == 0; }
+};
+
+// Sends what OUT holds, file bytes in calls of at most 256 KiB. 1 everything went; 2 the socket
+// is full (wait until it is writable); 0 a send failed or the file ended early.
+int http_out_flush(plat_sock sock, http_out* out);
 
 // Looks up NAME (ASCII case-insensitively) among QUERY's '&'-separated NAME=VALUE parameters
 // and decodes the first match's value ('+' as space) into OUT of OUT_SIZE bytes.
@@ -103,14 +127,23 @@ int respond(plat_sock sock, int status, const char* reason, const char* content_
             const void* body, uint64_t body_len, const char* extra_headers, int head_only,
             int keep_alive, string_builder* scratch = nullptr);
 
+// The head respond() sends, built into SB (emptied first). 0 or -1.
+int build_head(string_builder* sb, int status, const char* reason, const char* content_type,
+               uint64_t body_len, const char* extra_headers, int keep_alive);
+// Sends HEAD then BODY without waiting; what finds no room is kept in OUT, behind anything OUT
+// already holds. false when the send failed.
+bool send_or_keep(plat_sock sock, http_out* out, std::string_view head, std::string_view body);
+
 // How the answers to one request go out: the handler's flags for respond.
 struct http_reply {
   plat_sock sock;
   int head_only;   // the request was HEAD
   int keep_alive;  // the connection stays open after the answer
   string_builder* scratch;
+  // Where an answer leaves what found no room, to go out later; null: the answer waits for room.
+  http_out* out = nullptr;
 };
 
-// respond() for one request. true when everything was sent.
+// respond() for one request. true when everything was sent, or handed to R.out to send.
 bool reply(const http_reply& r, int status, const char* reason, const char* content_type,
            std::string_view body, const char* extra_headers = nullptr);

@@ -1,9 +1,14 @@
-// listener.cpp: the one server of the process: the listening socket, the accept thread, the
-// bounded queue of accepted connections and the worker pool that drains it. What a connection
-// is answered with is the handler's business; the roots belong to the registry.
+// listener.cpp: the one server of the process: the listening socket, the readiness loop that
+// holds every connection while it waits for its client, the bounded queue of connections that
+// have work, and the worker pool that drains it. A worker holds a connection only while there is
+// work (see handler.h for who owns a connection when); what it is answered with is the handler's
+// business; the roots belong to the registry.
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include "content/roots.h"
 #include "kobas.h"
@@ -11,24 +16,29 @@
 #include "server/handler.h"
 #include "server/http.h"
 #include "util/last_error.h"
+#include "util/sb.h"
 
 namespace {
 
 constexpr int MAX_WORKERS = 16;
-// Connections waiting for a worker; one more is answered "busy" at once, so a burst cannot
-// make the accept thread wait.
+// Connections with work waiting for a worker; one more is answered "busy" at once, so a burst
+// cannot make the loop wait.
 constexpr int QUEUE_SLOTS = 64;
-constexpr int LISTEN_BACKLOG = 64;
-// The waits bound how long an idle server takes to notice a stop.
-constexpr int ACCEPT_POLL_MS = 100;
+constexpr int LISTEN_BACKLOG = 511;
+// The loop wakes at least this often to close connections that waited too long and to notice a
+// stop; workers wait for work in slices of the same kind.
+constexpr int LOOP_TICK_MS = 250;
 constexpr int WORKER_WAIT_MS = 200;
-// A peer that stops reading fails the send after this long instead of holding a worker.
+// A peer that takes no bytes for this long is cut, whether a worker or the loop waits for it.
 constexpr int SEND_STALL_MAX_MS = 30000;
+// Descriptors kept back from the connection bound for files, folders and the loop itself.
+constexpr int RESERVED_FILES = 64;
+constexpr int READY_BATCH = 256;
 
 struct server_state {
   plat_mutex lock;  // guards the transitions of running, starting and stopping
   plat_sock listen_sock = PLAT_NO_SOCK;
-  plat_thread accept_thread = nullptr;
+  plat_thread loop_thread = nullptr;
   plat_thread workers[MAX_WORKERS] = {};
   int32_t worker_count = 0;
   std::atomic<int32_t> running{0};  // read without the lock by every thread
@@ -41,67 +51,263 @@ struct server_state {
 
 server_state G;
 
-plat_sock q_items[QUEUE_SLOTS];
+// The readiness loop: every connection that waits for its client, oldest wait first.
+struct loop_state {
+  plat_mutex lock;  // guards the list and every waiting connection's bookkeeping
+  plat_poller* poller = nullptr;
+  conn* head = nullptr;
+  conn* tail = nullptr;
+  std::atomic<int> open_conns{0};  // waiting, queued and running: what the bound counts
+  int bound = 0;                   // how many connections may be open at once
+};
+
+loop_state L;
+
+conn* q_items[QUEUE_SLOTS];
 int32_t q_head = 0;
 int32_t q_len = 0;
 plat_mutex q_lock;
 plat_cond q_cond;
+
+// A sentinel key: the listening socket's readiness.
+char g_listen_key;
 
 // Creates the locks exactly once, whichever thread calls first.
 void init_once() {
   static std::once_flag done;
   std::call_once(done, [] {
     plat_mutex_init(&G.lock);
+    plat_mutex_init(&L.lock);
     plat_mutex_init(&q_lock);
     plat_cond_init(&q_cond);
   });
 }
 
-void accept_main(void*) {
-  while (G.running.load() == 1) {
-    if (plat_poll1(G.listen_sock, 1, ACCEPT_POLL_MS) <= 0) continue;
-    plat_sock s = plat_sock_accept(G.listen_sock);
-    if (s == PLAT_NO_SOCK) continue;
+// Caller holds L.lock.
+void link_waiting(conn* c) {
+  c->prev = L.tail;
+  c->next = nullptr;
+  if (L.tail != nullptr) {
+    L.tail->next = c;
+  } else {
+    L.head = c;
+  }
+  L.tail = c;
+}
+
+// Caller holds L.lock.
+void unlink_waiting(conn* c) {
+  if (c->prev != nullptr) {
+    c->prev->next = c->next;
+  } else {
+    L.head = c->next;
+  }
+  if (c->next != nullptr) {
+    c->next->prev = c->prev;
+  } else {
+    L.tail = c->prev;
+  }
+  c->prev = c->next = nullptr;
+}
+
+// Closes a connection nobody else holds.
+void destroy(conn* c) {
+  plat_poller_forget(L.poller, c->in.sock);
+  plat_sock_close(c->in.sock);
+  delete c;
+  L.open_conns.fetch_sub(1);
+}
+
+// Hands C to the loop to wait for bytes (EVENTS 1) or room (2); closes it once the server stops.
+void hand_back(conn* c, int events) {
+  {
+    plat_lock_guard hold(&L.lock);
+    if (G.running.load() == 1) {
+      c->waiting_for = events;
+      c->wait_since_ms = plat_now_ms();
+      link_waiting(c);
+      if (plat_poller_arm(L.poller, c->in.sock, events, c) == 0) return;
+      unlink_waiting(c);
+    }
+  }
+  destroy(c);
+}
+
+// Answers "busy" without reading a byte of the request, and closes. The socket has just been
+// accepted or has had all its answers taken, so the few bytes fit at once.
+void refuse_busy(conn* c) {
+  http_out ignored;
+  http_reply r{c->in.sock, 0, 0, nullptr, &ignored};
+  reply(r, 503, "Service Unavailable", "text/plain", "busy\n");
+  destroy(c);
+}
+
+// Queues C for a worker; false when the queue is full.
+bool enqueue(conn* c) {
+  plat_lock_guard hold(&q_lock);
+  if (q_len >= QUEUE_SLOTS) return false;
+  q_items[(q_head + q_len) % QUEUE_SLOTS] = c;
+  ++q_len;
+  plat_cond_broadcast(&q_cond);
+  return true;
+}
+
+// Past the bound the connection that has idled longest between requests makes room; one that
+// is in the middle of a request or a body keeps its place. Caller holds L.lock.
+conn* evict_idle() {
+  for (conn* c = L.head; c != nullptr; c = c->next) {
+    if (c->waiting_for == 1 && c->served > 0 && c->in.held == 0) {
+      unlink_waiting(c);
+      return c;
+    }
+  }
+  return nullptr;
+}
+
+// Accepts what waits; false when accepting failed and should pause until the next tick.
+bool accept_ready() {
+  for (int i = 0; i < QUEUE_SLOTS && G.running.load() == 1; ++i) {
+    int failed = 0;
+    plat_sock s = plat_sock_accept_nb(G.listen_sock, &failed);
+    if (s == PLAT_NO_SOCK) {
+      // Out of descriptors (or another failure that would repeat at once): the listener is
+      // watched again only at the next tick instead of spinning on it.
+      if (failed != 0) return false;
+      break;
+    }
+    plat_sock_nodelay(s);
     plat_sock_send_timeout(s, SEND_STALL_MAX_MS);
-    plat_sock_recv_timeout(s, HTTP_POLL_STEP_MS);
-    bool queued = false;
-    {
-      plat_lock_guard hold(&q_lock);
-      if (q_len < QUEUE_SLOTS) {
-        q_items[(q_head + q_len) % QUEUE_SLOTS] = s;
-        ++q_len;
-        plat_cond_broadcast(&q_cond);
-        queued = true;
-      }
-    }
-    if (!queued) {
-      // Answered without reading the request: the client may retry later.
-      respond(s, 503, "Service Unavailable", "text/plain", "busy\n", 5, nullptr, 0, 0);
+    auto* c = new (std::nothrow) conn;
+    if (c == nullptr) {
       plat_sock_close(s);
+      continue;
     }
+    c->in.sock = s;
+    if (L.open_conns.fetch_add(1) + 1 > L.bound) {
+      conn* old = nullptr;
+      {
+        plat_lock_guard hold(&L.lock);
+        old = evict_idle();
+      }
+      if (old == nullptr) {
+        refuse_busy(c);
+        continue;
+      }
+      destroy(old);
+    }
+    // A new connection waits in the loop until its first bytes arrive.
+    hand_back(c, 1);
+  }
+  return true;
+}
+
+// Unlinks every waiting connection whose wait ran out; caller holds L.lock.
+void collect_expired(uint64_t now, std::vector<conn*>* out) {
+  for (conn* c = L.head; c != nullptr;) {
+    conn* next = c->next;
+    const uint64_t waited = now - c->wait_since_ms;
+    const uint64_t allowed = c->waiting_for == 1
+                                 ? static_cast<uint64_t>(HTTP_SILENCE_MAX_MS - c->in.silence_ms)
+                                 : static_cast<uint64_t>(SEND_STALL_MAX_MS);
+    if (waited >= allowed) {
+      unlink_waiting(c);
+      out->push_back(c);
+    }
+    c = next;
   }
 }
 
-// Takes the oldest queued connection; PLAT_NO_SOCK once the server stops (queued ones are
-// closed by the stop).
-plat_sock next_connection() {
+void loop_main(void*) {
+  plat_ready ready[READY_BATCH];
+  std::vector<conn*> due;
+  std::vector<conn*> expired;
+  uint64_t last_sweep = plat_now_ms();
+  bool listener_paused = false;
+  if (plat_poller_arm(L.poller, G.listen_sock, 1, &g_listen_key) != 0) return;
+  while (G.running.load() == 1) {
+    const int n = plat_poller_wait(L.poller, ready, READY_BATCH, LOOP_TICK_MS);
+    const uint64_t now = plat_now_ms();
+    bool listener = false;
+    due.clear();
+    expired.clear();
+    {
+      plat_lock_guard hold(&L.lock);
+      for (int i = 0; i < n; ++i) {
+        if (ready[i].key == &g_listen_key) {
+          listener = true;
+          continue;
+        }
+        conn* c = static_cast<conn*>(ready[i].key);
+        unlink_waiting(c);
+        if (c->waiting_for == 1) {
+          c->in.silence_ms += static_cast<int>(now - c->wait_since_ms);
+        }
+        c->waiting_for = 0;
+        due.push_back(c);
+      }
+      if (now - last_sweep >= LOOP_TICK_MS) {
+        collect_expired(now, &expired);
+        last_sweep = now;
+        if (listener_paused) {
+          listener_paused = false;
+          listener = true;
+        }
+      }
+    }
+    for (conn* c : expired) destroy(c);
+    for (conn* c : due) {
+      if (!enqueue(c)) refuse_busy(c);
+    }
+    if (listener) {
+      if (accept_ready()) {
+        plat_poller_arm(L.poller, G.listen_sock, 1, &g_listen_key);
+      } else {
+        listener_paused = true;
+      }
+    }
+  }
+  // Stopped: connections that wait for their clients are closed at once.
+  plat_lock_guard hold(&L.lock);
+  while (L.head != nullptr) {
+    conn* c = L.head;
+    unlink_waiting(c);
+    destroy(c);
+  }
+}
+
+// Takes the oldest queued connection; null once the server stops (queued ones are closed by
+// the stop).
+conn* next_connection() {
   plat_lock_guard hold(&q_lock);
   while (q_len == 0) {
-    if (G.running.load() == 0) return PLAT_NO_SOCK;
+    if (G.running.load() == 0) return nullptr;
     plat_cond_wait_ms(&q_cond, &q_lock, WORKER_WAIT_MS);
   }
-  if (G.running.load() == 0) return PLAT_NO_SOCK;
-  plat_sock s = q_items[q_head];
+  if (G.running.load() == 0) return nullptr;
+  conn* c = q_items[q_head];
   q_head = (q_head + 1) % QUEUE_SLOTS;
   --q_len;
-  return s;
+  return c;
 }
 
 void worker_main(void*) {
+  // The worker's own request record and head builder, reused for every connection it runs.
+  auto req = std::make_unique<http_request>();
+  sb_owner scratch;
   for (;;) {
-    plat_sock s = next_connection();
-    if (s == PLAT_NO_SOCK) return;
-    serve_conn(s);
+    conn* c = next_connection();
+    if (c == nullptr) return;
+    switch (run_conn(c, req.get(), scratch.get(), G.running.load() == 0)) {
+      case conn_turn::wait_read:
+        hand_back(c, 1);
+        break;
+      case conn_turn::wait_write:
+        hand_back(c, 2);
+        break;
+      case conn_turn::close:
+        destroy(c);
+        break;
+    }
   }
 }
 
@@ -113,6 +319,8 @@ void join_workers() {
 void close_listener() {
   plat_sock_close(G.listen_sock);
   G.listen_sock = PLAT_NO_SOCK;
+  plat_poller_close(L.poller);
+  L.poller = nullptr;
 }
 
 // No thread could serve: undo the start. The workers that did start see running at 0 and end;
@@ -148,6 +356,18 @@ int start_server() {
     set_error(-3, "bind/listen %s:%d failed (errno %d)", cfg.bind_ip, cfg.port, err);
     return -3;
   }
+  L.poller = plat_poller_open();
+  if (L.poller == nullptr || plat_sock_nonblocking(s) != 0) {
+    plat_poller_close(L.poller);
+    L.poller = nullptr;
+    plat_sock_close(s);
+    set_error(-5, "cannot watch sockets");
+    return -5;
+  }
+  // Waiting connections are bounded by what the process may open, less what files, folders
+  // and the loop need beside them.
+  L.bound = plat_open_files_limit() - RESERVED_FILES;
+  if (L.bound < QUEUE_SLOTS) L.bound = QUEUE_SLOTS;
   G.listen_sock = s;
   G.bound_port.store(plat_sock_local_port(s));
   {
@@ -166,8 +386,8 @@ int start_server() {
     }
   }
   if (G.worker_count == 0) return fail_thread_start();
-  if (plat_thread_start(&G.accept_thread, accept_main, nullptr) != 0) {
-    G.accept_thread = nullptr;
+  if (plat_thread_start(&G.loop_thread, loop_main, nullptr) != 0) {
+    G.loop_thread = nullptr;
     return fail_thread_start();
   }
   return 0;
@@ -191,24 +411,25 @@ void stop_server() {
   stop_step step;
   while ((step = begin_stop()) == stop_step::start_in_progress) plat_sleep_ms(START_POLL_MS);
   if (step == stop_step::nothing_runs) return;
-  // No lock is held from here on: each worker finishes the connection it serves, which may take
-  // long, and another thread's start or stop must not wait on it.
+  // No lock is held from here on: each worker ends its turn at the connection's next wait, and
+  // another thread's start or stop must not wait on it.
   plat_cond_broadcast(&q_cond);
+  plat_poller_wake(L.poller);
   join_workers();
-  if (G.accept_thread != nullptr) {
-    plat_thread_join(G.accept_thread);
-    G.accept_thread = nullptr;
+  if (G.loop_thread != nullptr) {
+    plat_thread_join(G.loop_thread);
+    G.loop_thread = nullptr;
   }
-  close_listener();
   {
     // These clients get no answer: nobody will serve them now.
     plat_lock_guard hold(&q_lock);
     while (q_len > 0) {
-      plat_sock_close(q_items[q_head]);
+      destroy(q_items[q_head]);
       q_head = (q_head + 1) % QUEUE_SLOTS;
       --q_len;
     }
   }
+  close_listener();
   roots_clear(roots_get());
   plat_lock_guard hold_state(&G.lock);
   G.stopping = 0;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "content/roots.h"
 #include "fs_fixture.h"
 #include "http_client.h"
 #include "kobas.h"
@@ -69,27 +70,43 @@ TEST(ServerLife, BindFailureThenGoodStart) {
   EXPECT_TRUE(srv.started());
 }
 
-// Keeps the only worker busy: a keep-alive connection that has been answered once and now
-// sits idle, so the worker waits in its reader.
-std::unique_ptr<http_client> hold_worker(int port) {
-  auto held = std::make_unique<http_client>(port);
-  http_response r;
-  EXPECT_TRUE(held->send("GET /api/ping HTTP/1.1\r\n\r\n"));
-  EXPECT_TRUE(held->read_response(&r));
-  EXPECT_EQ(r.status, 200);
-  return held;
+// Holds the registry lock, so that a worker answering a request for a root blocks on it: the
+// one way a worker stays busy now that waiting for a client holds none.
+class registry_held {
+ public:
+  registry_held() { plat_lock(&roots_get()->lock); }
+  ~registry_held() { release(); }
+  void release() {
+    if (held_) plat_unlock(&roots_get()->lock);
+    held_ = false;
+  }
+
+ private:
+  bool held_ = true;
+};
+
+// A client whose request for a root keeps the worker that takes it waiting on the registry.
+std::unique_ptr<http_client> busy_worker(int port) {
+  auto c = std::make_unique<http_client>(port);
+  EXPECT_TRUE(c->send("GET /m/x HTTP/1.1\r\n\r\n"));
+  return c;
 }
 
 TEST(ConnectionQueue, FullQueueAnswersBusy) {
   running_server srv(1);
-  std::unique_ptr<http_client> held = hold_worker(srv.port());
+  registry_held lock;
+  std::unique_ptr<http_client> held = busy_worker(srv.port());
+  // Connections that only connect hold neither a worker nor a queue slot.
+  std::vector<std::unique_ptr<http_client>> silent;
+  for (int i = 0; i < 100; ++i) silent.push_back(std::make_unique<http_client>(srv.port()));
   std::vector<std::unique_ptr<http_client>> waiting;
   for (int i = 0; i < 64; ++i) {
     waiting.push_back(std::make_unique<http_client>(srv.port()));
-    ASSERT_TRUE(waiting.back()->connected());
+    ASSERT_TRUE(waiting.back()->send("GET /api/ping HTTP/1.1\r\n\r\n"));
   }
-  // Connections are accepted in the order they were made, so this one finds 64 waiting.
+  // The queue holds 64 connections with work: the next one is told "busy" unread.
   http_client extra(srv.port());
+  ASSERT_TRUE(extra.send("GET /api/ping HTTP/1.1\r\n\r\n"));
   http_response r;
   ASSERT_TRUE(extra.read_response(&r));
   EXPECT_EQ(r.status_line, "HTTP/1.1 503 Service Unavailable");
@@ -99,30 +116,36 @@ TEST(ConnectionQueue, FullQueueAnswersBusy) {
   EXPECT_EQ(r.body, "busy\n");
   EXPECT_TRUE(extra.closed_by_peer());
 
-  // Once the worker is free, the oldest waiting connection is served.
-  held->close();
-  ASSERT_TRUE(waiting.front()->send("GET /api/ping HTTP/1.1\r\n\r\n"));
-  ASSERT_TRUE(waiting.front()->read_response(&r));
+  // Once the worker is free, every queued connection is served, and so are the silent ones.
+  lock.release();
+  ASSERT_TRUE(held->read_response(&r));
+  EXPECT_EQ(r.status, 404);
+  for (auto& w : waiting) {
+    ASSERT_TRUE(w->read_response(&r));
+    EXPECT_EQ(r.body, "i am ok!");
+  }
+  ASSERT_TRUE(silent.back()->send("GET /api/ping HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(silent.back()->read_response(&r));
   EXPECT_EQ(r.body, "i am ok!");
-  waiting.clear();
 }
 
 TEST(ConnectionQueue, StopClosesQueuedConnectionsUnanswered) {
   auto srv = std::make_unique<running_server>(1);
-  std::unique_ptr<http_client> held = hold_worker(srv->port());
+  registry_held lock;
+  std::unique_ptr<http_client> held = busy_worker(srv->port());
   std::vector<std::unique_ptr<http_client>> waiting;
   for (int i = 0; i < 3; ++i) {
     waiting.push_back(std::make_unique<http_client>(srv->port()));
     ASSERT_TRUE(waiting.back()->send("GET /api/ping HTTP/1.1\r\n\r\n"));
   }
-  // The stop waits for the worker's connection; it runs beside the test until that ends.
+  // The stop waits for the worker's turn; it runs beside the test until that ends.
   std::thread stopper([] { kobas_stop(); });
   while (kobas_is_running() == 1) plat_sleep_ms(1);
   // A start while the stop still waits for the worker is refused at once: it must neither block
   // behind the stop nor share the thread table with it.
   EXPECT_EQ(kobas_start(), -2);
   EXPECT_STREQ(kobas_last_error(), "already running");
-  held->close();
+  lock.release();
   stopper.join();
   for (auto& w : waiting) {
     http_response r;

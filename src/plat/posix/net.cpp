@@ -111,6 +111,12 @@ class stall_watch {
     const int64_t t = timeout_ms();
     return t > 0 && monotonic_ms() - started_ >= static_cast<uint64_t>(t);
   }
+  // After a call found no room on a non-blocking socket: waits for room up to the send time-out;
+  // false when none came.
+  bool room() {
+    const int64_t t = timeout_ms();
+    return plat_poll1(s_, 2, t > 0 && t < INT32_MAX ? static_cast<int>(t) : -1) > 0;
+  }
   int64_t timeout_ms() {  // the socket's send time-out, 0 for none
     if (timeout_ms_ < 0) timeout_ms_ = read_timeout_ms();
     return timeout_ms_;
@@ -128,6 +134,10 @@ class stall_watch {
   uint64_t started_ = 0;
   int64_t timeout_ms_ = -1;  // not read yet
 };
+
+bool is_again(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK;
+}
 
 // Sends all of BUF; false on the first failed send.
 bool send_all(plat_sock s, const unsigned char* buf, size_t n) {
@@ -156,6 +166,20 @@ uint64_t send_by_copy(plat_sock s, plat_file* f, uint64_t offset, uint64_t count
     done += static_cast<uint64_t>(got);
   }
   return done;
+}
+
+// plat_send_file_nb for files sendfile refuses: one read into the thread's buffer and one send
+// that does not wait. Bytes that found no room are read again by the next call.
+int64_t send_copy_nb(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
+  thread_local std::unique_ptr<unsigned char[]> t_chunk;
+  if (!t_chunk) {
+    t_chunk.reset(new (std::nothrow) unsigned char[kChunkBytes]);
+    if (!t_chunk) return -1;
+  }
+  const int64_t got = plat_fread_at(f, offset, t_chunk.get(),
+                                    static_cast<uint32_t>(std::min<uint64_t>(count, kChunkBytes)));
+  if (got <= 0) return got;
+  return plat_send_nb(s, t_chunk.get(), static_cast<size_t>(got), nullptr, 0);
 }
 
 // Restores the socket's blocking mode when a large body ends.
@@ -217,9 +241,9 @@ uint64_t send_file_watched(plat_sock s, plat_file* f, uint64_t offset, uint64_t 
     }
     if (sent == 0) break;  // the file ended before COUNT
     if (errno == EINTR) continue;
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) && nonblocking && nonblocking->on()) {
+    if (is_again(errno)) {
       // Error and hang-up wake the wait too; the next call then reports them.
-      if (plat_poll1(s, 2, wait_ms) == 0) break;
+      if (!watch->room()) break;
       continue;
     }
     if (errno == EPIPE) guard.note_epipe();
@@ -360,7 +384,9 @@ int64_t plat_send(plat_sock s, const void* buf, size_t n) {
       if (static_cast<size_t>(sent) < n && watch.stalled()) break;
       return sent;
     }
-    if (errno != EINTR) return -1;
+    if (errno == EINTR || (is_again(errno) && watch.room())) continue;
+    if (!is_again(errno)) return -1;
+    break;
   }
   errno = EAGAIN;
   return -1;
@@ -379,7 +405,9 @@ int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t 
       if (static_cast<size_t>(sent) < na + nb && watch.stalled()) break;
       return sent;
     }
-    if (errno != EINTR) return -1;
+    if (errno == EINTR || (is_again(errno) && watch.room())) continue;
+    if (!is_again(errno)) return -1;
+    break;
   }
   errno = EAGAIN;
   return -1;
@@ -396,7 +424,7 @@ uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, pla
   while (left > 0) {
     watch.start();
     ssize_t sent = ::send(fd_of(s), p, left, MSG_NOSIGNAL | more);
-    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EINTR || (is_again(errno) && watch.room()))) continue;
     if (sent <= 0) break;
     p += sent;
     left -= static_cast<size_t>(sent);
@@ -413,4 +441,83 @@ uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, pla
 uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
   stall_watch watch(s);
   return send_file_watched(s, f, offset, count, &watch);
+}
+
+int plat_sock_nonblocking(plat_sock s) {
+  const int flags = ::fcntl(fd_of(s), F_GETFL);
+  return flags >= 0 && ::fcntl(fd_of(s), F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int64_t plat_recv_nb(plat_sock s, void* buf, size_t n) {
+  for (;;) {
+    ssize_t got = ::recv(fd_of(s), buf, n, MSG_DONTWAIT);
+    if (got >= 0) return got;
+    if (is_again(errno)) return PLAT_AGAIN;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t plat_send_nb(plat_sock s, const void* a, size_t na, const void* b, size_t nb) {
+  iovec parts[2] = {{const_cast<void*>(a), na}, {const_cast<void*>(b), nb}};
+  msghdr msg{};
+  msg.msg_iov = parts;
+  msg.msg_iovlen = nb > 0 ? 2 : 1;
+  for (;;) {
+    ssize_t sent = ::sendmsg(fd_of(s), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return sent;
+    if (is_again(errno)) return PLAT_AGAIN;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t plat_send_file_nb(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+  sigpipe_guard guard;
+  for (;;) {
+    off_t at = static_cast<off_t>(offset);
+    ssize_t sent =
+        ::sendfile(fd_of(s), f->fd, &at, static_cast<size_t>(std::min(count, kMaxSendfileBytes)));
+    if (sent >= 0) return sent;
+    if (is_again(errno)) return PLAT_AGAIN;
+    if (errno == EINTR) continue;
+    if (errno == EPIPE) guard.note_epipe();
+    // Some file systems cannot feed sendfile: their bytes go through the thread's buffer.
+    if (errno == EINVAL || errno == ENOSYS) return send_copy_nb(s, f, offset, count);
+    return -1;
+  }
+}
+
+int64_t plat_send_head_file_nb(plat_sock s, const void* head, size_t head_len, plat_file* f,
+                               uint64_t offset, uint64_t count) {
+  int64_t done = 0;
+  if (head_len > 0) {
+    // MSG_MORE holds the head until the file bytes follow: a small file leaves in one segment.
+    const int more = count > 0 ? MSG_MORE : 0;
+    ssize_t sent;
+    do {
+      sent = ::send(fd_of(s), head, head_len, MSG_NOSIGNAL | MSG_DONTWAIT | more);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return is_again(errno) ? PLAT_AGAIN : -1;
+    done = sent;
+    if (static_cast<size_t>(sent) < head_len) return done;
+  }
+  if (count == 0) return done;
+  const int64_t body = plat_send_file_nb(s, f, offset, count);
+  if (body > 0) return done + body;
+  // The head may wait behind MSG_MORE for bytes that are not coming now: push it out.
+  if (done > 0) plat_sock_nodelay(s);
+  if (body == PLAT_AGAIN) return done > 0 ? done : PLAT_AGAIN;
+  return done > 0 ? done : body;
+}
+
+plat_sock plat_sock_accept_nb(plat_sock listener, int* failed) {
+  *failed = 0;
+  for (;;) {
+    int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) return fd;
+    if (errno == EINTR) continue;
+    // A connection that was reset before it was taken is gone, not a failure of the listener.
+    if (!is_again(errno) && errno != ECONNABORTED) *failed = 1;
+    return PLAT_NO_SOCK;
+  }
 }
