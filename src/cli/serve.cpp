@@ -10,6 +10,7 @@
 
 #include "cli.h"
 #include "kobas.h"
+#include "process_limits.h"
 #include "stop_signals.h"
 
 namespace {
@@ -184,6 +185,7 @@ int cmd_serve(int count, char** words) {
   if (!read_options(count, words, opt)) return usage();
   if (!configure(opt)) return 1;
   if (!register_roots(opt)) return 1;
+  raise_open_files_limit();
   if (start_server() != 0) {
     std::fprintf(stderr, "start: %s\n", kobas_last_error());
     return 1;

@@ -285,3 +285,75 @@ uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, pla
   if (sent < head_len + first || first < want) return sent;
   return sent + plat_send_file(s, f, offset + first, count - first);
 }
+
+int plat_sock_nonblocking(plat_sock s) {
+  u_long on = 1;
+  return ioctlsocket(sock_of(s), FIONBIO, &on) == 0 ? 0 : -1;
+}
+
+plat_sock plat_sock_accept_nb(plat_sock listener, int* failed) {
+  *failed = 0;
+  for (;;) {
+    SOCKET c = accept(sock_of(listener), nullptr, nullptr);
+    if (c != INVALID_SOCKET) {
+      keep_from_children(c);
+      // Accepted sockets take the listener's non-blocking mode; said again to be sure.
+      plat_sock_nonblocking(static_cast<plat_sock>(c));
+      return static_cast<plat_sock>(c);
+    }
+    const int err = WSAGetLastError();
+    if (err == WSAEINTR) continue;
+    if (err != WSAEWOULDBLOCK && err != WSAECONNRESET) *failed = 1;
+    return PLAT_NO_SOCK;
+  }
+}
+
+int64_t plat_recv_nb(plat_sock s, void* buf, size_t n) {
+  int want = static_cast<int>(std::min(n, kMaxIoBytes));
+  for (;;) {
+    int got = recv(sock_of(s), static_cast<char*>(buf), want, 0);
+    if (got >= 0) return got;
+    const int err = WSAGetLastError();
+    if (err == WSAEWOULDBLOCK) return PLAT_AGAIN;
+    if (err != WSAEINTR) return -1;
+  }
+}
+
+int64_t plat_send_nb(plat_sock s, const void* a, size_t na, const void* b, size_t nb) {
+  WSABUF bufs[2];
+  bufs[0].buf = static_cast<char*>(const_cast<void*>(a));
+  bufs[0].len = static_cast<ULONG>(std::min(na, kMaxIoBytes));
+  bufs[1].buf = static_cast<char*>(const_cast<void*>(b));
+  bufs[1].len = static_cast<ULONG>(std::min(nb, kMaxIoBytes - bufs[0].len));
+  // An empty part would be an empty buffer in the gathered send, which not every Winsock takes
+  // well.
+  WSABUF* first = na > 0 ? &bufs[0] : &bufs[1];
+  const DWORD parts = na > 0 && nb > 0 ? 2 : 1;
+  for (;;) {
+    DWORD sent = 0;
+    if (WSASend(sock_of(s), first, parts, &sent, 0, nullptr, nullptr) == 0) return sent;
+    const int err = WSAGetLastError();
+    if (err == WSAEWOULDBLOCK) return PLAT_AGAIN;
+    if (err != WSAEINTR) return -1;
+  }
+}
+
+int64_t plat_send_head_file_nb(plat_sock s, const void* head, size_t head_len, plat_file* f,
+                               uint64_t offset, uint64_t count) {
+  // The file's bytes go through the thread's buffer behind the head, in one gathered send;
+  // those that found no room are read again by the next call.
+  unsigned char* chunk = thread_chunk();
+  size_t got = 0;
+  if (count > 0 && chunk != nullptr) {
+    const int64_t n = plat_fread_at(f, offset, chunk,
+                                    static_cast<uint32_t>(std::min<uint64_t>(count, kChunkBytes)));
+    if (n < 0 && head_len == 0) return -1;
+    if (n > 0) got = static_cast<size_t>(n);
+  }
+  if (head_len == 0 && got == 0) return 0;  // the file ended before its promised length
+  return plat_send_nb(s, head, head_len, chunk, got);
+}
+
+int64_t plat_send_file_nb(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
+  return plat_send_head_file_nb(s, nullptr, 0, f, offset, count);
+}
