@@ -13,18 +13,6 @@ namespace {
 // The listing's own default page size, used when OFFSET and LIMIT are not both given.
 constexpr int k_default_limit = 500;
 
-// Copies the text before the first "=" of WORD into NAME, cut to 159 bytes. Returns false when
-// WORD holds no "=" at all.
-bool copy_listing_name(const char* word, char (&name)[k_root_name_bytes]) {
-  const char* eq = std::strchr(word, '=');
-  if (eq == nullptr) return false;
-  std::size_t len = static_cast<std::size_t>(eq - word);
-  if (len > k_root_name_bytes - 1) len = k_root_name_bytes - 1;
-  std::memcpy(name, word, len);
-  name[len] = '\0';
-  return true;
-}
-
 // Prints a listing or link text and turns the library's last code into the status: the message
 // of a failed call is never printed, the empty line and status 1 report it.
 int print_result(const char* text) {
@@ -34,10 +22,9 @@ int print_result(const char* text) {
 
 }  // namespace
 
-int cli_root(const char* word) {
-  char name[k_root_name_bytes];
-  char path[k_root_path_bytes];
-  if (!split_root_word(word, name, path)) {
+int cli_root(const char* word, char (&name)[k_root_name_bytes]) {
+  const char* path = nullptr;
+  if (!split_root_word(word, name, &path)) {
     usage();
     return -1;
   }
@@ -50,22 +37,14 @@ int cli_root(const char* word) {
 // own usage errors give 2.
 int cmd_html(int argc, char** argv) {
   char name[k_root_name_bytes];
-  if (!copy_listing_name(argv[2], name)) {
-    usage();
-    return 1;
-  }
-  if (cli_root(argv[2]) != 0) return 1;
+  if (cli_root(argv[2], name) != 0) return 1;
   const char* rel = argc > 3 ? argv[3] : "";
   return print_result(kobas_listing_html(name, rel));
 }
 
 int cmd_json(int argc, char** argv) {
   char name[k_root_name_bytes];
-  if (!copy_listing_name(argv[2], name)) {
-    usage();
-    return 1;
-  }
-  if (cli_root(argv[2]) != 0) return 1;
+  if (cli_root(argv[2], name) != 0) return 1;
   const int words_after = argc - 2;
   const char* rel = words_after >= 2 ? argv[3] : "";
   int offset = 0;

@@ -99,8 +99,8 @@ bool configure(const serve_options& opt) {
 bool register_roots(const serve_options& opt) {
   for (int i = 0; i < opt.root_count; ++i) {
     char name[k_root_name_bytes];
-    char path[k_root_path_bytes];
-    if (!split_root_word(opt.roots[i], name, path)) {
+    const char* path = nullptr;
+    if (!split_root_word(opt.roots[i], name, &path)) {
       std::fprintf(stderr, "root needs NAME=PATH: %s\n", opt.roots[i]);
       return false;
     }
@@ -129,8 +129,8 @@ bool starts_with(const char* text, const char* prefix) {
 // message the previous call left: "" after a success, the refusal of a failed add or remove.
 void answer_add(const char* word) {
   char name[k_root_name_bytes];
-  char path[k_root_path_bytes];
-  const int rc = split_root_word(word, name, path) ? kobas_add_root(name, path) : -1;
+  const char* path = nullptr;
+  const int rc = split_root_word(word, name, &path) ? kobas_add_root(name, path) : -1;
   std::printf("add %d %s\n", rc, kobas_last_error());
 }
 

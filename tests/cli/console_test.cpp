@@ -8,6 +8,7 @@
 
 #include "child_process.h"
 #include "fs_fixture.h"
+#include "long_root_path.h"
 #include "serve_session.h"
 
 namespace {
@@ -70,6 +71,7 @@ TEST(Console, AddAndRemoveAnswerWithCodeAndMessage) {
                         "add -1 root name must be 1..128 URL-safe chars"},
                        {"add films=" + t.path("missing"),
                         "add -4 " + t.path("missing") + " is not a file or folder"},
+                       {"add films=" + over_long_path_into(dir), "add -1 path too long"},
                        {"remove nobody", "remove -4 no root named nobody"},
                        {"add =p", "add -1 no root named nobody"},
                        // Everything after the one space is the name, leading spaces included.

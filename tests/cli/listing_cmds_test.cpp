@@ -7,6 +7,7 @@
 
 #include "child_process.h"
 #include "fs_fixture.h"
+#include "long_root_path.h"
 #include "usage_text.h"
 
 namespace {
@@ -64,6 +65,9 @@ TEST(ListingWords, RegistryRefusalsAreReportedInItsWords) {
       {{"html", m.word("a b")}, "root: root name must be 1..128 URL-safe chars\n"},
       {{"html", "music=" + m.t.path("missing")},
        "root: " + m.t.path("missing") + " is not a file or folder\n"},
+      // Whole, never cut to a parent folder: the registry's limit and message apply.
+      {{"html", "music=" + over_long_path_into(m.t.root())}, "root: path too long\n"},
+      {{"json", "music=" + over_long_path_into(m.t.root())}, "root: path too long\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.err);

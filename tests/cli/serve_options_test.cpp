@@ -7,6 +7,7 @@
 
 #include "child_process.h"
 #include "fs_fixture.h"
+#include "long_root_path.h"
 #include "serve_session.h"
 #include "usage_text.h"
 
@@ -102,6 +103,7 @@ TEST(ServeOptions, RefusedRootWords) {
        "root music: " + t.path("missing") + " is not a file or folder\n"},
       {with_roots(1, std::string(129, 'n') + "=" + t.root()), 1,
        "root " + std::string(129, 'n') + ": root name must be 1..128 URL-safe chars\n"},
+      {with_roots(1, "music=" + over_long_path_into(t.root())), 1, "root music: path too long\n"},
   });
 }
 
