@@ -18,6 +18,13 @@ int usage();
 // when NAME is longer than 159 bytes.
 bool split_root_word(const char* word, char (&name)[k_root_name_bytes], const char** path);
 
+// The number at the start of WORD as atoi reads it (leading blanks, one sign, digits up to the
+// first other byte; no digits give 0), but never wrapped: a value beyond 64 bits saturates.
+long long read_number(const char* word);
+// read_number held to the int range; for values where a number beyond it means what the nearest
+// int means (a page offset past the end, a page size outside 1..500, a non-zero flag).
+int read_int_saturated(const char* word);
+
 // Diagnostic commands. ARGV is the whole argument list (program name first); the dispatcher has
 // already checked the number of words after the command word.
 int cmd_version(int argc, char** argv);

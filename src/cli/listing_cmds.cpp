@@ -2,7 +2,6 @@
 // for a folder, or the link it would give an entry, without starting it. html and json register
 // their one root in this process; href needs none. The status follows the library's last code.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "cli.h"
@@ -51,13 +50,13 @@ int cmd_json(int argc, char** argv) {
   int limit = k_default_limit;
   // OFFSET counts only together with LIMIT; the listing clamps both to its own ranges.
   if (words_after >= 4) {
-    offset = std::atoi(argv[4]);
-    limit = std::atoi(argv[5]);
+    offset = read_int_saturated(argv[4]);
+    limit = read_int_saturated(argv[5]);
   }
   return print_result(kobas_listing_json(name, rel, offset, limit));
 }
 
 int cmd_href(int argc, char** argv) {
-  const int is_dir = argc > 4 ? std::atoi(argv[4]) : 0;
+  const int is_dir = argc > 4 && read_number(argv[4]) != 0 ? 1 : 0;
   return print_result(kobas_href_for(argv[2], argv[3], is_dir));
 }

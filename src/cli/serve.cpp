@@ -4,7 +4,6 @@
 // through pipes. Every path out after a successful start goes through kobas_stop.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -17,8 +16,8 @@ namespace {
 // More roots than the registry's own limit would never be useful on one command line, and a fixed
 // array keeps option reading free of allocation.
 constexpr int k_max_root_words = 512;
-// Wide enough for any int written as decimal text.
-constexpr std::size_t k_number_bytes = 16;
+// Wide enough for any 64-bit number written as decimal text.
+constexpr std::size_t k_number_bytes = 24;
 // One read of a control line: at most 2,047 bytes and the terminator; a longer line arrives in
 // pieces and each piece is answered as a line of its own.
 constexpr int k_control_line_bytes = 2048;
@@ -36,8 +35,9 @@ int on_change(const char* root_name, const char* detail, void*) {
 
 struct serve_options {
   const char* bind = nullptr;
-  int port = 3321;
-  int threads = 4;
+  // Held as read, so the configuration judges the whole number and refuses it in its own words.
+  long long port = 3321;
+  long long threads = 4;
   const char* name = nullptr;
   const char* key = nullptr;
   const char* roots[k_max_root_words] = {};
@@ -55,9 +55,9 @@ bool read_options(int count, char** words, serve_options& opt) {
     if (std::strcmp(option, "--bind") == 0) {
       opt.bind = value;
     } else if (std::strcmp(option, "--port") == 0) {
-      opt.port = std::atoi(value);
+      opt.port = read_number(value);
     } else if (std::strcmp(option, "--threads") == 0) {
-      opt.threads = std::atoi(value);
+      opt.threads = read_number(value);
     } else if (std::strcmp(option, "--name") == 0) {
       opt.name = value;
     } else if (std::strcmp(option, "--require-key") == 0) {
@@ -83,9 +83,9 @@ bool config_or_report(const char* key, const char* value, const char* label) {
 bool configure(const serve_options& opt) {
   char number[k_number_bytes];
   if (!config_or_report("bind_ip", opt.bind, "bind_ip")) return false;
-  std::snprintf(number, sizeof number, "%d", opt.port);
+  std::snprintf(number, sizeof number, "%lld", opt.port);
   if (!config_or_report("port", number, "port")) return false;
-  std::snprintf(number, sizeof number, "%d", opt.threads);
+  std::snprintf(number, sizeof number, "%lld", opt.threads);
   if (!config_or_report("threads", number, "threads")) return false;
   if (opt.name != nullptr && !config_or_report("server_name", opt.name, "name")) return false;
   if (opt.key != nullptr) {

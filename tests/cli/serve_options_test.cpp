@@ -88,6 +88,19 @@ TEST(ServeOptions, RefusedConfigurationValuesInOrder) {
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--require-key", std::string(128, 'k')},
        1,
        "key: server_key 1..127 chars\n"},
+      // Judged whole, in the configuration's words: nothing wraps or is cut into a valid value.
+      {{"serve", "--bind", "127.0.0.1", "--port", "4294970617"}, 1, "port: port 0..65535\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "-4294967296"}, 1, "port: port 0..65535\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "99999999999999999999"},
+       1,
+       "port: port 0..65535\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--threads", "4294967297"},
+       1,
+       "threads: threads 1..16\n"},
+      {{"serve", "--bind", "0.0.0." + std::string(33, '0') + "1"}, 1, k_bind_refusal},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--require-key", "key "},
+       1,
+       "key: server_key must not start or end with a space or tab\n"},
   });
 }
 
