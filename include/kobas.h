@@ -89,7 +89,8 @@ KOBAS_API const char* kobas_listing_json(const char* root_name, const char* rel,
                                          int limit);
 
 /* The link path "/ROOT/REL" with each segment percent-encoded, "/" appended for a folder.
- * Empty text when longer than 2,047 bytes. Shares its buffer with kobas_mime_for. */
+ * Empty text when longer than 2,047 bytes or when a segment of REL is longer than 1,099 bytes.
+ * Shares its buffer with kobas_mime_for. */
 KOBAS_API const char* kobas_href_for(const char* root_name, const char* rel, int is_dir);
 
 /* ---- Request primitives ------------------------------------------------------------------ */
