@@ -148,5 +148,7 @@ extern "C" KOBAS_API void kobas_poll_changes(void) {
     poll_changes_once();
   } catch (...) {
     set_error(-5, "out of memory");
+    return;
   }
+  set_ok();  // the pass succeeded, whatever the callback's own calls left on this thread
 }

@@ -190,7 +190,8 @@ TEST(ChangeReport, ReAddedNameIsComparedWithItsOldFingerprint) {
 }
 
 // Calls back into the library from inside the callback: adds a root (which runs its own pass)
-// and polls again. Any lock still held by the outer pass would hang here.
+// and polls again. Any lock still held by the outer pass would hang here. Last, it makes a call
+// that fails, which must not show in the last error of the pass that called it.
 struct reentry {
   std::string dir;
   int calls = 0;
@@ -207,6 +208,7 @@ int call_back_in(const char* name, const char*, void* user) {
     kobas_poll_changes();
     r->count_seen = kobas_root_count();
   }
+  kobas_remove_root("cw-nobody");
   return 0;
 }
 
@@ -220,6 +222,8 @@ TEST(ChangeReport, CallbackMayCallBackIntoTheLibrary) {
   ASSERT_EQ(kobas_add_root("cw-outer", t.path("outer").c_str()), 0);
   t.file("outer/x");
   kobas_poll_changes();
+  EXPECT_EQ(kobas_last_code(), 0);
+  EXPECT_STREQ(kobas_last_error(), "");
   EXPECT_EQ(state.seen, names{"cw-outer"});
   EXPECT_EQ(state.add_result, 0);
   EXPECT_EQ(state.count_seen, 2);
