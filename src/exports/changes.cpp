@@ -1,12 +1,13 @@
-// changes.cpp: the change watcher CHG. A pass fingerprints the top level of every root (entry
-// count and newest modification time) and reports the first root whose fingerprint moved to the
-// one registered callback. Passes run on the caller's thread; there is no timer.
+// changes.cpp: the change watcher CHG. A pass fingerprints the top level of every root (a hash
+// of every listed entry) and reports the first root whose fingerprint moved to the one
+// registered callback. Passes run on the caller's thread; there is no timer.
 #include "exports/changes.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "content/listing.h"
 #include "content/roots.h"
 #include "kobas.h"
 #include "plat/plat.h"
@@ -14,15 +15,33 @@
 
 namespace {
 
-constexpr int FINGERPRINTS_MAX = 4096;     // one per root the registry can hold
-constexpr size_t FP_NAME_BYTES = 160;      // 159 bytes of name and the terminator
-constexpr size_t ENTRY_PATH_BYTES = 2200;  // a stored root path, "/" and one name
+constexpr int FINGERPRINTS_MAX = 4096;  // one per root the registry can hold
+constexpr size_t FP_NAME_BYTES = 160;   // 159 bytes of name and the terminator
 
 struct fingerprint {
   char name[FP_NAME_BYTES];
-  int64_t count;
-  int64_t newest;
+  root_print print;
 };
+
+// FNV-1a, 64 bits: cheap, and a change of any byte of any entry moves it.
+constexpr uint64_t FNV_OFFSET = 14695981039346656037ULL;
+constexpr uint64_t FNV_PRIME = 1099511628211ULL;
+
+void mix_bytes(uint64_t* h, const void* bytes, size_t n) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  for (size_t i = 0; i < n; ++i) {
+    *h ^= p[i];
+    *h *= FNV_PRIME;
+  }
+}
+
+// Byte by byte from the lowest, so the hash does not depend on the machine's byte order.
+void mix_number(uint64_t* h, int64_t v) {
+  unsigned char b[8];
+  for (int i = 0; i < 8; ++i)
+    b[i] = static_cast<unsigned char>(static_cast<uint64_t>(v) >> (8 * i));
+  mix_bytes(h, b, sizeof b);
+}
 
 // Fingerprints are keyed by root name and never removed: a root re-added under an old name is
 // compared against what that name showed before.
@@ -67,44 +86,42 @@ fingerprint* find_print(change_table* c, std::string_view key) {
 
 // Compares and stores in one step, so changes seen while reporting is off are absorbed.
 // Caller holds the change lock. True when a stored fingerprint moved.
-bool record_print(change_table* c, std::string_view key, int64_t count, int64_t newest) {
+bool record_print(change_table* c, std::string_view key, const root_print& now) {
   fingerprint* fp = find_print(c, key);
   if (fp == nullptr) {
     // A first sighting is no change; a full table leaves the root unwatched.
     if (c->count < FINGERPRINTS_MAX) {
       fingerprint& added = c->prints[c->count++];
       copy_key(key, added.name);
-      added.count = count;
-      added.newest = newest;
+      added.print = now;
     }
     return false;
   }
-  if (fp->count == count && fp->newest == newest) return false;
-  fp->count = count;
-  fp->newest = newest;
+  if (fp->print.hash == now.hash && fp->print.count == now.count) return false;
+  fp->print = now;
   return true;
 }
 
 }  // namespace
 
-void snapshot_root(const char* path, int64_t* out_count, int64_t* out_newest) {
-  int64_t count = 0;
-  int64_t newest = 0;
-  if (plat_dir* dir = plat_opendir(path)) {
-    while (const char* name = plat_readdir(dir)) {
-      if (name[0] == '.') continue;
-      char entry[ENTRY_PATH_BYTES];
-      const int n = std::snprintf(entry, sizeof entry, "%s/%s", path, name);
-      if (n < 0 || static_cast<size_t>(n) >= sizeof entry) continue;  // a cut path names another
-      plat_stat_rec st{};
-      if (plat_stat(entry, &st, 1) != 0) continue;
-      ++count;
-      if (st.mtime > newest) newest = st.mtime;
-    }
-    plat_closedir(dir);
+root_print snapshot_root(const char* path) {
+  root_print out{FNV_OFFSET, 0};
+  dent* entries = nullptr;
+  int count = 0;
+  int truncated = 0;
+  // The listing's rules, not the watcher's own: what a client can see changing is what counts.
+  if (list_dir(path, &entries, &count, &truncated) != 0) return out;
+  for (int i = 0; i < count; ++i) {
+    const dent& e = entries[i];
+    mix_bytes(&out.hash, e.name, std::strlen(e.name) + 1);  // the terminator keeps names apart
+    mix_number(&out.hash, e.is_dir);
+    mix_number(&out.hash, e.size);
+    mix_number(&out.hash, e.mtime);
+    mix_number(&out.hash, e.mtime_ns);
   }
-  *out_count = count;
-  *out_newest = newest;
+  free_dents(entries, count);
+  out.count = count;
+  return out;
 }
 
 void poll_changes_once() {
@@ -116,12 +133,10 @@ void poll_changes_once() {
   {
     plat_lock_guard registry_hold(&r->lock);
     for (int i = 0; i < r->count; ++i) {
-      int64_t count = 0;
-      int64_t newest = 0;
-      snapshot_root(r->roots[i].path, &count, &newest);
+      const root_print now = snapshot_root(r->roots[i].path);
       plat_lock_guard change_hold(&c->lock);
       const std::string_view key = key_of(r->roots[i].name);
-      if (record_print(c, key, count, newest) && c->cb != nullptr) {
+      if (record_print(c, key, now) && c->cb != nullptr) {
         copy_key(key, reported);
         cb = c->cb;
         user = c->user;

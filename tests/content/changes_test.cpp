@@ -36,35 +36,95 @@ std::vector<std::string> poll(reports& r) {
 
 using names = std::vector<std::string>;
 
-TEST(ChangeFingerprint, CountsVisibleTopLevelEntries) {
-  temp_tree t;
-  t.file("r/a", "x");
+// The folder r of every fingerprint row: two files, a folder with an entry of its own, a hidden
+// file and, where the system makes links, a link that leads out of r.
+void fingerprint_base(temp_tree& t) {
+  t.file("r/a", "aa");
   t.set_mtime("r/a", 1000);
+  t.file("r/b", "b");
+  t.set_mtime("r/b", 2000);
   t.file("r/sub/deep", "x");
-  t.set_mtime("r/sub/deep", 99999);  // below the top level: not looked at
   t.set_mtime("r/sub", 1500);
-  t.file("r/.hidden");
-  t.set_mtime("r/.hidden", 5000);
-  t.file("old/x");
-  t.set_mtime("old/x", -100);
-  t.file("file.bin", "abc");
+  t.file("r/.hidden", "x");
+  t.file("outside/target", "x");
+  if (symlinks_supported()) t.symlink("r/out", t.path("outside/target"));
+}
+
+bool same_print(const root_print& x, const root_print& y) {
+  return x.hash == y.hash && x.count == y.count;
+}
+
+TEST(ChangeFingerprint, MovesWithEveryListedEntryAndNothingElse) {
   struct row {
-    std::string path;
-    int64_t count, newest;
+    const char* what;
+    void (*change)(temp_tree&);
+    bool moves;
   };
   const row rows[] = {
-      {t.path("r"), 2, 1500},
-      {t.path("old"), 1, 0},  // all earlier than 1970: newest stays 0
-      {t.path("file.bin"), 0, 0},
-      {t.path("missing"), 0, 0},
+      {"nothing", [](temp_tree&) {}, false},
+      {"a renamed, time kept",
+       [](temp_tree& t) {
+         t.remove("r/a");
+         t.file("r/c", "aa");
+         t.set_mtime("r/c", 1000);
+       },
+       true},
+      {"a deleted, an older file copied in",
+       [](temp_tree& t) {
+         t.remove("r/a");
+         t.file("r/d", "dd");
+         t.set_mtime("r/d", 500);
+       },
+       true},
+      {"a rewritten within its second", [](temp_tree& t) { t.set_mtime("r/a", 1000, 500000000); },
+       true},
+      {"a grown, time kept",
+       [](temp_tree& t) {
+         t.file("r/a", "aaa");
+         t.set_mtime("r/a", 1000);
+       },
+       true},
+      {"a turned into a folder",
+       [](temp_tree& t) {
+         t.remove("r/a");
+         t.dir("r/a");
+         t.set_mtime("r/a", 1000);
+       },
+       true},
+      {"hidden file rewritten",
+       [](temp_tree& t) {
+         t.file("r/.hidden", "longer");
+         t.set_mtime("r/.hidden", 9000);
+       },
+       false},
+      {"entry below the top level rewritten, folder time kept",
+       [](temp_tree& t) {
+         t.file("r/sub/deep", "longer");
+         t.set_mtime("r/sub", 1500);
+       },
+       false},
+      {"target of the link leading out rewritten",
+       [](temp_tree& t) {
+         t.file("outside/target", "longer");
+         t.set_mtime("outside/target", 9000);
+       },
+       false},
   };
   for (const row& w : rows) {
-    SCOPED_TRACE(w.path);
-    int64_t count = -1, newest = -1;
-    snapshot_root(w.path.c_str(), &count, &newest);
-    EXPECT_EQ(count, w.count);
-    EXPECT_EQ(newest, w.newest);
+    SCOPED_TRACE(w.what);
+    temp_tree t;
+    fingerprint_base(t);
+    const root_print before = snapshot_root(t.path("r").c_str());
+    EXPECT_EQ(before.count, 3);  // a, b and sub: not the hidden file, not the link
+    w.change(t);
+    EXPECT_EQ(!same_print(before, snapshot_root(t.path("r").c_str())), w.moves);
   }
+  // A file or a missing path lists nothing: the same empty fingerprint.
+  temp_tree t;
+  t.file("film.mkv", "1");
+  const root_print file = snapshot_root(t.path("film.mkv").c_str());
+  EXPECT_EQ(file.count, 0);
+  EXPECT_TRUE(same_print(file, snapshot_root(t.path("missing").c_str())));
 }
 
 TEST(ChangeReport, FirstSightingThenOneReportPerChange) {
@@ -81,7 +141,7 @@ TEST(ChangeReport, FirstSightingThenOneReportPerChange) {
   EXPECT_EQ(poll(got), names{});
 }
 
-TEST(ChangeReport, NewestTimeRule) {
+TEST(ChangeReport, EveryTimeChangeOfAnEntryIsReported) {
   temp_tree t;
   reports got;
   clean_registry reg;
@@ -91,14 +151,13 @@ TEST(ChangeReport, NewestTimeRule) {
   t.set_mtime("r/b", 2000);
   kobas_on_change(record, &got);
   ASSERT_EQ(kobas_add_root("cw-newest", t.path("r").c_str()), 0);
-  t.set_mtime("r/a", 1500);  // still below the newest
-  EXPECT_EQ(poll(got), names{});
-  t.set_mtime("r/a", 2001);  // one second past it
+  t.set_mtime("r/a", 1500);  // still below the newest: seen all the same
   EXPECT_EQ(poll(got), names{"cw-newest"});
-  t.set_mtime("r/b", 1999);  // the newest entry is still a at 2001
+  t.set_mtime("r/a", 1500);  // the same time again
   EXPECT_EQ(poll(got), names{});
-  t.set_mtime("r/a", 1000);  // now b at 1999 is the newest: it went down
+  t.set_mtime("r/b", 2000, 1000);  // within the same second
   EXPECT_EQ(poll(got), names{"cw-newest"});
+  EXPECT_EQ(poll(got), names{});
 }
 
 TEST(ChangeReport, OnePassReportsTheFirstChangedRootInRegistryOrder) {
@@ -170,10 +229,10 @@ TEST(ChangeReport, ReAddedNameIsComparedWithItsOldFingerprint) {
   t.file("a/y");
   t.set_mtime("a/x", 100);
   t.set_mtime("a/y", 200);
-  t.file("same/p");
-  t.file("same/q");
-  t.set_mtime("same/p", 100);
-  t.set_mtime("same/q", 200);
+  t.file("same/x");
+  t.file("same/y");
+  t.set_mtime("same/x", 100);
+  t.set_mtime("same/y", 200);
   t.file("b/1");
   t.file("b/2");
   t.file("b/3");
@@ -181,7 +240,7 @@ TEST(ChangeReport, ReAddedNameIsComparedWithItsOldFingerprint) {
   ASSERT_EQ(kobas_add_root("cw-again", t.path("a").c_str()), 0);
   ASSERT_EQ(kobas_remove_root("cw-again"), 0);
   ASSERT_EQ(kobas_add_root("cw-again", t.path("same").c_str()), 0);
-  EXPECT_EQ(got.names, names{});  // same count and newest time
+  EXPECT_EQ(got.names, names{});  // the same entries
   ASSERT_EQ(kobas_remove_root("cw-again"), 0);
   ASSERT_EQ(kobas_add_root("cw-again", t.path("b").c_str()), 0);
   EXPECT_EQ(got.names, names{"cw-again"});
