@@ -117,6 +117,7 @@ int roots_add(root_registry* r, const char* name, const char* path) {
   rec.name = name_copy;
   rec.path = resolved.release();
   rec.is_file = st.is_dir ? 0 : 1;
+  rec.watch = root_watch{};
   ++r->count;
   return 0;
 }

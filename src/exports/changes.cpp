@@ -1,11 +1,10 @@
 // changes.cpp: the change watcher CHG. A pass fingerprints the top level of every root (a hash
-// of every listed entry) and reports the first root whose fingerprint moved to the one
-// registered callback. Passes run on the caller's thread; there is no timer.
+// of every listed entry), keeps each fingerprint in its root's record, and reports one changed
+// root to the one registered callback. Passes run on the caller's thread; there is no timer.
 #include "exports/changes.h"
 
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include "content/listing.h"
 #include "content/roots.h"
@@ -14,14 +13,6 @@
 #include "util/last_error.h"
 
 namespace {
-
-constexpr int FINGERPRINTS_MAX = 4096;  // one per root the registry can hold
-constexpr size_t FP_NAME_BYTES = 160;   // 159 bytes of name and the terminator
-
-struct fingerprint {
-  char name[FP_NAME_BYTES];
-  root_print print;
-};
 
 // FNV-1a, 64 bits: cheap, and a change of any byte of any entry moves it.
 constexpr uint64_t FNV_OFFSET = 14695981039346656037ULL;
@@ -43,14 +34,12 @@ void mix_number(uint64_t* h, int64_t v) {
   mix_bytes(h, b, sizeof b);
 }
 
-// Fingerprints are keyed by root name and never removed: a root re-added under an old name is
-// compared against what that name showed before.
+// The fingerprints themselves live in the root records (root_watch), under the registry lock.
 struct change_table {
-  plat_mutex lock;  // guards everything below; always taken after the registry lock
+  plat_mutex lock;  // guards the callback and its user value; taken after the registry lock
   kobas_change_cb cb;
   void* user;
-  fingerprint prints[FINGERPRINTS_MAX];
-  int count;
+  uint64_t passes;  // passes so far; guarded by the registry lock, which every pass holds
 };
 
 change_table CHG;
@@ -65,41 +54,21 @@ change_table* changes_get() {
   return &CHG;
 }
 
-// NAME as stored in a fingerprint: its first 159 bytes.
-std::string_view key_of(const char* name) {
-  const std::string_view n(name);
-  return n.substr(0, FP_NAME_BYTES - 1);
-}
-
-void copy_key(std::string_view key, char out[FP_NAME_BYTES]) {
-  std::memcpy(out, key.data(), key.size());
-  out[key.size()] = '\0';
-}
-
-// Caller holds the change lock. Null when the name has no fingerprint yet.
-fingerprint* find_print(change_table* c, std::string_view key) {
-  for (int i = 0; i < c->count; ++i) {
-    if (key == c->prints[i].name) return &c->prints[i];
+// Stores what the pass saw. A first sighting is no change; a change stays pending until a
+// report (or a pass without a callback) takes it, so a root not reported by this pass is by a
+// later one even if it changes no further.
+void note_print(root_watch* w, const root_print& now, uint64_t pass) {
+  if (w->seen == 0) {
+    w->print = now;
+    w->seen = 1;
+    return;
   }
-  return nullptr;
-}
-
-// Compares and stores in one step, so changes seen while reporting is off are absorbed.
-// Caller holds the change lock. True when a stored fingerprint moved.
-bool record_print(change_table* c, std::string_view key, const root_print& now) {
-  fingerprint* fp = find_print(c, key);
-  if (fp == nullptr) {
-    // A first sighting is no change; a full table leaves the root unwatched.
-    if (c->count < FINGERPRINTS_MAX) {
-      fingerprint& added = c->prints[c->count++];
-      copy_key(key, added.name);
-      added.print = now;
-    }
-    return false;
+  if (w->print.hash == now.hash && w->print.count == now.count) return;
+  w->print = now;
+  if (w->pending == 0) {
+    w->pending = 1;
+    w->pending_since = pass;
   }
-  if (fp->print.hash == now.hash && fp->print.count == now.count) return false;
-  fp->print = now;
-  return true;
 }
 
 }  // namespace
@@ -127,21 +96,32 @@ root_print snapshot_root(const char* path) {
 void poll_changes_once() {
   root_registry* r = roots_get();
   change_table* c = changes_get();
-  char reported[FP_NAME_BYTES];
+  char reported[ROOT_NAME_MAX_BYTES + 1];
   kobas_change_cb cb = nullptr;
   void* user = nullptr;
   {
     plat_lock_guard registry_hold(&r->lock);
+    const uint64_t pass = ++c->passes;
+    // Every root is looked at and recorded; the report goes to the oldest unreported change,
+    // the earliest registered among equals, so a root that keeps changing cannot starve others.
+    root_rec* next = nullptr;
     for (int i = 0; i < r->count; ++i) {
-      const root_print now = snapshot_root(r->roots[i].path);
-      plat_lock_guard change_hold(&c->lock);
-      const std::string_view key = key_of(r->roots[i].name);
-      if (record_print(c, key, now) && c->cb != nullptr) {
-        copy_key(key, reported);
-        cb = c->cb;
-        user = c->user;
-        break;  // one report per pass; later roots wait for the next pass
+      root_rec& root = r->roots[i];
+      note_print(&root.watch, snapshot_root(root.path), pass);
+      if (root.watch.pending != 0 &&
+          (next == nullptr || root.watch.pending_since < next->watch.pending_since)) {
+        next = &root;
       }
+    }
+    plat_lock_guard change_hold(&c->lock);
+    if (c->cb == nullptr) {
+      // Changes seen while reporting is off are absorbed, not reported later.
+      for (int i = 0; i < r->count; ++i) r->roots[i].watch.pending = 0;
+    } else if (next != nullptr) {
+      next->watch.pending = 0;
+      std::snprintf(reported, sizeof reported, "%s", next->name);
+      cb = c->cb;
+      user = c->user;
     }
   }
   // Both locks are released: the callback may call any exported function, this one included.
