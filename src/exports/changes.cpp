@@ -34,12 +34,29 @@ void mix_number(uint64_t* h, int64_t v) {
   mix_bytes(h, b, sizeof b);
 }
 
+// Per thread, read by other threads under the change lock; its address names the thread.
+struct thread_mark {
+  int waiting;  // 1 while this thread waits in kobas_on_change for earlier calls to end
+};
+thread_local thread_mark t_mark;
+
+// One call of the callback in progress, kept on the stack of the pass that makes it.
+struct callback_call {
+  callback_call* next;
+  const thread_mark* thread;
+  uint64_t generation;  // of the callback it calls
+};
+
 // The fingerprints themselves live in the root records (root_watch), under the registry lock.
 struct change_table {
-  plat_mutex lock;  // guards the callback and its user value; taken after the registry lock
+  plat_mutex lock;  // guards the fields below but passes; taken after the registry lock
+  plat_cond call_ended;
   kobas_change_cb cb;
   void* user;
-  uint64_t passes;  // passes so far; guarded by the registry lock, which every pass holds
+  uint64_t generation;   // bumped by every kobas_on_change
+  callback_call* calls;  // in progress, on any thread
+  int waiters;           // threads waiting in kobas_on_change
+  uint64_t passes;       // passes so far; guarded by the registry lock, which every pass holds
 };
 
 change_table CHG;
@@ -48,10 +65,46 @@ change_table* changes_get() {
   // A function-local static is initialised exactly once, even with concurrent first callers.
   static const bool lock_ready = [] {
     plat_mutex_init(&CHG.lock);
+    plat_cond_init(&CHG.call_ended);
     return true;
   }();
   (void)lock_ready;
   return &CHG;
+}
+
+// Takes a call of the callback off the list when it returns, however it returns, and wakes the
+// threads that wait for it. The pass puts the call on the list in the same hold of the change
+// lock in which it reads the callback, so a replacement never misses it.
+class call_in_progress {
+ public:
+  call_in_progress(change_table* c, callback_call* rec) : c_(c), rec_(rec) {}
+  ~call_in_progress() {
+    plat_lock_guard hold(&c_->lock);
+    for (callback_call** at = &c_->calls; *at != nullptr; at = &(*at)->next) {
+      if (*at == rec_) {
+        *at = rec_->next;
+        break;
+      }
+    }
+    plat_cond_broadcast(&c_->call_ended);
+  }
+  call_in_progress(const call_in_progress&) = delete;
+  call_in_progress& operator=(const call_in_progress&) = delete;
+
+ private:
+  change_table* c_;
+  callback_call* rec_;
+};
+
+// Caller holds the change lock. Whether a call of a callback older than GENERATION is still
+// running somewhere it can end. The calling thread's own calls cannot end before it returns
+// (the callback may replace itself), nor can those of a thread that waits here too: waiting
+// for either would never end.
+bool earlier_call_running(const change_table* c, uint64_t generation) {
+  for (const callback_call* k = c->calls; k != nullptr; k = k->next) {
+    if (k->generation < generation && k->thread != &t_mark && k->thread->waiting == 0) return true;
+  }
+  return false;
 }
 
 // Stores what the pass saw. A first sighting is no change; a change stays pending until a
@@ -99,6 +152,7 @@ void poll_changes_once() {
   char reported[ROOT_NAME_MAX_BYTES + 1];
   kobas_change_cb cb = nullptr;
   void* user = nullptr;
+  callback_call call{nullptr, &t_mark, 0};
   {
     plat_lock_guard registry_hold(&r->lock);
     const uint64_t pass = ++c->passes;
@@ -122,10 +176,21 @@ void poll_changes_once() {
       std::snprintf(reported, sizeof reported, "%s", next->name);
       cb = c->cb;
       user = c->user;
+      call.generation = c->generation;
+      call.next = c->calls;
+      c->calls = &call;
     }
   }
+  if (cb == nullptr) return;
+  const call_in_progress in_progress(c, &call);
   // Both locks are released: the callback may call any exported function, this one included.
-  if (cb != nullptr) cb(reported, "", user);
+  cb(reported, "", user);
+}
+
+int changes_waiters() {
+  change_table* c = changes_get();
+  plat_lock_guard hold(&c->lock);
+  return c->waiters;
 }
 
 extern "C" KOBAS_API int kobas_on_change(kobas_change_cb cb, void* user) {
@@ -134,6 +199,19 @@ extern "C" KOBAS_API int kobas_on_change(kobas_change_cb cb, void* user) {
   plat_lock_guard hold(&c->lock);
   c->cb = cb;
   c->user = user;
+  const uint64_t generation = ++c->generation;
+  // A host may free the old user value once this returns, so no call of the old callback may
+  // still be running then.
+  if (earlier_call_running(c, generation)) {
+    t_mark.waiting = 1;
+    ++c->waiters;
+    plat_cond_broadcast(&c->call_ended);  // a thread waiting for this one's calls may go on
+    constexpr int slice_ms = 1000;        // wake-ups are broadcast; the slice only bounds a miss
+    while (earlier_call_running(c, generation))
+      plat_cond_wait_ms(&c->call_ended, &c->lock, slice_ms);
+    --c->waiters;
+    t_mark.waiting = 0;
+  }
   return cb != nullptr ? 1 : 0;
 }
 

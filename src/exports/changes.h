@@ -10,3 +10,5 @@ void poll_changes_once();
 // The fingerprint of one root path, by the listing's own rules (hidden names and links leading
 // out of the folder do not count); no entries when it is not a readable folder.
 root_print snapshot_root(const char* path);
+// Threads now waiting in kobas_on_change for a call of an earlier callback to end.
+int changes_waiters();

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clean_registry.h"
@@ -273,6 +278,7 @@ struct reentry {
   int calls = 0;
   int add_result = -99;
   int count_seen = -1;
+  int replaced = -1;
   names seen;
 };
 
@@ -283,6 +289,8 @@ int call_back_in(const char* name, const char*, void* user) {
     r->add_result = kobas_add_root("cw-inner", r->dir.c_str());
     kobas_poll_changes();
     r->count_seen = kobas_root_count();
+    // Its own call is in progress on this very thread: waiting for it would never end.
+    r->replaced = kobas_on_change(call_back_in, r);
   }
   kobas_remove_root("cw-nobody");
   return 0;
@@ -303,7 +311,100 @@ TEST(ChangeReport, CallbackMayCallBackIntoTheLibrary) {
   EXPECT_EQ(state.seen, names{"cw-outer"});
   EXPECT_EQ(state.add_result, 0);
   EXPECT_EQ(state.count_seen, 2);
+  EXPECT_EQ(state.replaced, 1);
   EXPECT_EQ(kobas_root_count(), 2);
+}
+
+// A callback that holds its call open until the test lets it go, so the test can replace it
+// while the call is in progress. Each waits with a deadline, so a fault fails instead of hanging.
+struct gate {
+  std::mutex m;
+  std::condition_variable cv;
+  int inside = 0;  // calls that have started
+  bool open = false;
+  bool finished = false;
+
+  bool wait_for(const std::function<bool()>& ready, std::unique_lock<std::mutex>& hold) {
+    return cv.wait_for(hold, std::chrono::seconds(10), ready);
+  }
+};
+
+int hold_until_open(const char*, const char*, void* user) {
+  auto* g = static_cast<gate*>(user);
+  std::unique_lock<std::mutex> hold(g->m);
+  ++g->inside;
+  g->cv.notify_all();
+  g->wait_for([g] { return g->open; }, hold);
+  g->finished = true;
+  return 0;
+}
+
+TEST(ChangeCallback, ReplacingItReturnsOnlyAfterCallsInProgressEnd) {
+  temp_tree t;
+  clean_registry reg;
+  gate g;
+  t.dir("r");
+  kobas_on_change(hold_until_open, &g);
+  ASSERT_EQ(kobas_add_root("cw-held", t.path("r").c_str()), 0);
+  t.file("r/x");
+  std::thread poller([] { kobas_poll_changes(); });
+  {
+    std::unique_lock<std::mutex> hold(g.m);
+    EXPECT_TRUE(g.wait_for([&g] { return g.inside == 1; }, hold));
+  }
+  bool finished_at_return = false;
+  std::thread replacer([&] {
+    kobas_on_change(nullptr, nullptr);
+    const std::lock_guard<std::mutex> hold(g.m);
+    finished_at_return = g.finished;
+  });
+  // The call is let go only once the replacement waits for it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (changes_waiters() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(changes_waiters(), 1);
+  {
+    const std::lock_guard<std::mutex> hold(g.m);
+    g.open = true;
+  }
+  g.cv.notify_all();
+  poller.join();
+  replacer.join();
+  EXPECT_TRUE(finished_at_return);
+  EXPECT_EQ(changes_waiters(), 0);
+}
+
+// Two threads in the callback at once, each replacing it: each may wait for the other's call
+// only while that one is not waiting itself, or neither would ever return.
+int meet_then_replace(const char*, const char*, void* user) {
+  auto* g = static_cast<gate*>(user);
+  {
+    std::unique_lock<std::mutex> hold(g->m);
+    ++g->inside;
+    g->cv.notify_all();
+    g->wait_for([g] { return g->inside == 2; }, hold);
+  }
+  kobas_on_change(meet_then_replace, g);
+  return 0;
+}
+
+TEST(ChangeCallback, CallbacksReplacingItOnTwoThreadsAtOnceBothReturn) {
+  temp_tree t;
+  clean_registry reg;
+  gate g;
+  t.dir("a");
+  t.dir("b");
+  kobas_on_change(meet_then_replace, &g);
+  ASSERT_EQ(kobas_add_root("cw-meet-a", t.path("a").c_str()), 0);
+  ASSERT_EQ(kobas_add_root("cw-meet-b", t.path("b").c_str()), 0);
+  t.file("a/x");
+  t.file("b/x");
+  std::thread one([] { kobas_poll_changes(); });
+  std::thread two([] { kobas_poll_changes(); });
+  one.join();
+  two.join();
+  EXPECT_EQ(g.inside, 2);
 }
 
 }  // namespace
