@@ -1,12 +1,11 @@
-// Change watcher: fingerprints, one report per pass, absorbed changes, and callbacks that call
-// back into the library. Fingerprints outlive a test, so every test uses root names of its own.
+// Change watcher: fingerprints, one report per pass, absorbed and pending changes, forgotten
+// roots, and callbacks that call back into the library or are replaced while they run.
 #include "exports/changes.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -60,68 +59,34 @@ bool same_print(const root_print& x, const root_print& y) {
 }
 
 TEST(ChangeFingerprint, MovesWithEveryListedEntryAndNothingElse) {
+  // Each row removes GONE (if any), then writes TEXT to REL with the time S seconds and NS.
   struct row {
-    const char* what;
-    void (*change)(temp_tree&);
+    const char* gone;
+    const char* rel;
+    const char* text;
+    int64_t s;
+    int32_t ns;
     bool moves;
   };
   const row rows[] = {
-      {"nothing", [](temp_tree&) {}, false},
-      {"a renamed, time kept",
-       [](temp_tree& t) {
-         t.remove("r/a");
-         t.file("r/c", "aa");
-         t.set_mtime("r/c", 1000);
-       },
-       true},
-      {"a deleted, an older file copied in",
-       [](temp_tree& t) {
-         t.remove("r/a");
-         t.file("r/d", "dd");
-         t.set_mtime("r/d", 500);
-       },
-       true},
-      {"a rewritten within its second", [](temp_tree& t) { t.set_mtime("r/a", 1000, 500000000); },
-       true},
-      {"a grown, time kept",
-       [](temp_tree& t) {
-         t.file("r/a", "aaa");
-         t.set_mtime("r/a", 1000);
-       },
-       true},
-      {"a turned into a folder",
-       [](temp_tree& t) {
-         t.remove("r/a");
-         t.dir("r/a");
-         t.set_mtime("r/a", 1000);
-       },
-       true},
-      {"hidden file rewritten",
-       [](temp_tree& t) {
-         t.file("r/.hidden", "longer");
-         t.set_mtime("r/.hidden", 9000);
-       },
-       false},
-      {"entry below the top level rewritten, folder time kept",
-       [](temp_tree& t) {
-         t.file("r/sub/deep", "longer");
-         t.set_mtime("r/sub", 1500);
-       },
-       false},
-      {"target of the link leading out rewritten",
-       [](temp_tree& t) {
-         t.file("outside/target", "longer");
-         t.set_mtime("outside/target", 9000);
-       },
-       false},
+      {"", "r/a", "aa", 1000, 0, false},                 // the same again
+      {"r/a", "r/c", "aa", 1000, 0, true},               // renamed, time kept
+      {"r/a", "r/d", "dd", 500, 0, true},                // an older copy for a deleted file
+      {"", "r/a", "aa", 1000, 500000000, true},          // rewritten within its second
+      {"", "r/a", "aaa", 1000, 0, true},                 // grown, time kept
+      {"", "r/.hidden", "longer", 9000, 0, false},       // not listed
+      {"", "r/sub/deep", "longer", 9000, 0, false},      // below the top level
+      {"", "outside/target", "longer", 9000, 0, false},  // behind the link leading out
   };
   for (const row& w : rows) {
-    SCOPED_TRACE(w.what);
+    SCOPED_TRACE(std::string(w.gone) + " " + w.rel);
     temp_tree t;
     fingerprint_base(t);
     const root_print before = snapshot_root(t.path("r").c_str());
     EXPECT_EQ(before.count, 3);  // a, b and sub: not the hidden file, not the link
-    w.change(t);
+    if (w.gone[0] != '\0') t.remove(w.gone);
+    t.file(w.rel, w.text);
+    t.set_mtime(w.rel, w.s, w.ns);
     EXPECT_EQ(!same_print(before, snapshot_root(t.path("r").c_str())), w.moves);
   }
   // A file or a missing path lists nothing: the same empty fingerprint.
@@ -324,7 +289,8 @@ struct gate {
   bool open = false;
   bool finished = false;
 
-  bool wait_for(const std::function<bool()>& ready, std::unique_lock<std::mutex>& hold) {
+  template <typename Ready>
+  bool wait_for(Ready ready, std::unique_lock<std::mutex>& hold) {
     return cv.wait_for(hold, std::chrono::seconds(10), ready);
   }
 };
