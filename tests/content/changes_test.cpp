@@ -223,6 +223,10 @@ TEST(ChangeReport, RemovedRootsAreForgotten) {
   ASSERT_EQ(kobas_add_root("cw-again", t.path("b").c_str()), 0);
   EXPECT_EQ(got.names, names{});
   EXPECT_EQ(poll(got), names{});
+  roots_clear(roots_get());  // as kobas_stop empties the registry
+  ASSERT_EQ(kobas_add_root("cw-again", t.path("a").c_str()), 0);
+  EXPECT_EQ(got.names, names{});
+  ASSERT_EQ(kobas_remove_root("cw-again"), 0);
   // Names never run out: far more than the registry holds at once, one after another.
   for (int i = 0; i < 4200; ++i) {
     const std::string name = "cw-n" + std::to_string(i);
@@ -232,7 +236,6 @@ TEST(ChangeReport, RemovedRootsAreForgotten) {
   ASSERT_EQ(kobas_add_root("cw-late", t.path("a").c_str()), 0);
   t.file("a/z");
   EXPECT_EQ(poll(got), names{"cw-late"});
-  EXPECT_EQ(got.names.size(), 1u);
 }
 
 // Calls back into the library from inside the callback: adds a root (which runs its own pass)
