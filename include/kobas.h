@@ -89,7 +89,8 @@ KOBAS_API const char* kobas_listing_json(const char* root_name, const char* rel,
                                          int limit);
 
 /* The link path "/ROOT/REL" with each segment percent-encoded, "/" appended for a folder.
- * Empty text when longer than 2,047 bytes. Shares its buffer with kobas_mime_for. */
+ * Empty text when longer than 2,047 bytes or when a segment of REL is longer than 1,099 bytes.
+ * Shares its buffer with kobas_mime_for. */
 KOBAS_API const char* kobas_href_for(const char* root_name, const char* rel, int is_dir);
 
 /* ---- Request primitives ------------------------------------------------------------------ */
@@ -109,10 +110,13 @@ KOBAS_API int kobas_safe_rel(const char* rel);
 
 /* ---- Changes ----------------------------------------------------------------------------- */
 
-/* Registers the change callback (NULL switches reports off). Returns 1 with a callback, else 0. */
+/* Registers the change callback (NULL switches reports off). Returns 1 with a callback, else 0.
+ * Returns once no call of an earlier callback runs on another thread (calls on the calling
+ * thread, or on a thread itself waiting here, are not waited for). */
 KOBAS_API int kobas_on_change(kobas_change_cb cb, void* user);
 
-/* Runs one change-poll pass on the calling thread; reports at most one changed root. */
+/* Runs one change-poll pass on the calling thread: records every root's fingerprint and reports
+ * at most one changed root, the oldest unreported change; the others wait for later passes. */
 KOBAS_API void kobas_poll_changes(void);
 
 /* ---- Errors ------------------------------------------------------------------------------ */

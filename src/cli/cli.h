@@ -8,18 +8,22 @@
 // Room for a root name taken from a NAME=PATH word: the command line admits up to 159 bytes and
 // leaves the registry's own 128-byte rule to the registry, which words its refusal itself.
 inline constexpr std::size_t k_root_name_bytes = 160;
-// Room for a root path: longer paths are cut to 1,023 bytes without a message, like the
-// registry's own path limit, so a cut path fails there in the registry's words.
-inline constexpr std::size_t k_root_path_bytes = 1024;
 
 // Writes the usage text to standard error and returns 2, the usage status.
 int usage();
 
-// Splits WORD at its first "=" into NAME (terminated, at most 159 bytes) and PATH (terminated,
-// cut to 1,023 bytes). Returns false, writing nothing, when there is no "=", when "=" is the first
-// byte or when NAME is longer than 159 bytes.
-bool split_root_word(const char* word, char (&name)[k_root_name_bytes],
-                     char (&path)[k_root_path_bytes]);
+// Splits WORD at its first "=" into NAME (terminated, at most 159 bytes) and *PATH, pointing at
+// the rest of WORD, whole: a cut path could name a parent folder, so its length is the registry's
+// to judge. Returns false, writing nothing, when there is no "=", when "=" is the first byte or
+// when NAME is longer than 159 bytes.
+bool split_root_word(const char* word, char (&name)[k_root_name_bytes], const char** path);
+
+// The number at the start of WORD as atoi reads it (leading blanks, one sign, digits up to the
+// first other byte; no digits give 0), but never wrapped: a value beyond 64 bits saturates.
+long long read_number(const char* word);
+// read_number held to the int range; for values where a number beyond it means what the nearest
+// int means (a page offset past the end, a page size outside 1..500, a non-zero flag).
+int read_int_saturated(const char* word);
 
 // Diagnostic commands. ARGV is the whole argument list (program name first); the dispatcher has
 // already checked the number of words after the command word.
@@ -34,9 +38,10 @@ int cmd_html(int argc, char** argv);
 int cmd_json(int argc, char** argv);
 int cmd_href(int argc, char** argv);
 
-// Registers the root named by one NAME=PATH word. Returns 0, or -1 after the usage text (malformed
-// word) or a "root: MESSAGE" line (refused by the registry) has gone to standard error.
-int cli_root(const char* word);
+// Registers the root named by one NAME=PATH word and leaves its NAME in NAME. Returns 0, or -1
+// after the usage text (malformed word) or a "root: MESSAGE" line (refused by the registry) has
+// gone to standard error.
+int cli_root(const char* word, char (&name)[k_root_name_bytes]);
 
 // The serve command with the COUNT words that follow "serve". Returns 0 after an orderly stop,
 // 1 when configuration, a root or the start is refused, 2 after the usage text.

@@ -2,7 +2,6 @@
 // for a folder, or the link it would give an entry, without starting it. html and json register
 // their one root in this process; href needs none. The status follows the library's last code.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "cli.h"
@@ -13,18 +12,6 @@ namespace {
 // The listing's own default page size, used when OFFSET and LIMIT are not both given.
 constexpr int k_default_limit = 500;
 
-// Copies the text before the first "=" of WORD into NAME, cut to 159 bytes. Returns false when
-// WORD holds no "=" at all.
-bool copy_listing_name(const char* word, char (&name)[k_root_name_bytes]) {
-  const char* eq = std::strchr(word, '=');
-  if (eq == nullptr) return false;
-  std::size_t len = static_cast<std::size_t>(eq - word);
-  if (len > k_root_name_bytes - 1) len = k_root_name_bytes - 1;
-  std::memcpy(name, word, len);
-  name[len] = '\0';
-  return true;
-}
-
 // Prints a listing or link text and turns the library's last code into the status: the message
 // of a failed call is never printed, the empty line and status 1 report it.
 int print_result(const char* text) {
@@ -34,10 +21,9 @@ int print_result(const char* text) {
 
 }  // namespace
 
-int cli_root(const char* word) {
-  char name[k_root_name_bytes];
-  char path[k_root_path_bytes];
-  if (!split_root_word(word, name, path)) {
+int cli_root(const char* word, char (&name)[k_root_name_bytes]) {
+  const char* path = nullptr;
+  if (!split_root_word(word, name, &path)) {
     usage();
     return -1;
   }
@@ -50,35 +36,27 @@ int cli_root(const char* word) {
 // own usage errors give 2.
 int cmd_html(int argc, char** argv) {
   char name[k_root_name_bytes];
-  if (!copy_listing_name(argv[2], name)) {
-    usage();
-    return 1;
-  }
-  if (cli_root(argv[2]) != 0) return 1;
+  if (cli_root(argv[2], name) != 0) return 1;
   const char* rel = argc > 3 ? argv[3] : "";
   return print_result(kobas_listing_html(name, rel));
 }
 
 int cmd_json(int argc, char** argv) {
   char name[k_root_name_bytes];
-  if (!copy_listing_name(argv[2], name)) {
-    usage();
-    return 1;
-  }
-  if (cli_root(argv[2]) != 0) return 1;
+  if (cli_root(argv[2], name) != 0) return 1;
   const int words_after = argc - 2;
   const char* rel = words_after >= 2 ? argv[3] : "";
   int offset = 0;
   int limit = k_default_limit;
   // OFFSET counts only together with LIMIT; the listing clamps both to its own ranges.
   if (words_after >= 4) {
-    offset = std::atoi(argv[4]);
-    limit = std::atoi(argv[5]);
+    offset = read_int_saturated(argv[4]);
+    limit = read_int_saturated(argv[5]);
   }
   return print_result(kobas_listing_json(name, rel, offset, limit));
 }
 
 int cmd_href(int argc, char** argv) {
-  const int is_dir = argc > 4 ? std::atoi(argv[4]) : 0;
+  const int is_dir = argc > 4 && read_number(argv[4]) != 0 ? 1 : 0;
   return print_result(kobas_href_for(argv[2], argv[3], is_dir));
 }

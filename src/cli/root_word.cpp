@@ -4,17 +4,13 @@
 
 #include "cli.h"
 
-bool split_root_word(const char* word, char (&name)[k_root_name_bytes],
-                     char (&path)[k_root_path_bytes]) {
+bool split_root_word(const char* word, char (&name)[k_root_name_bytes], const char** path) {
   const char* eq = std::strchr(word, '=');
   if (eq == nullptr || eq == word) return false;
   const std::size_t name_len = static_cast<std::size_t>(eq - word);
   if (name_len > k_root_name_bytes - 1) return false;
   std::memcpy(name, word, name_len);
   name[name_len] = '\0';
-  // An over-long path is cut silently; the registry judges what is left.
-  const std::size_t path_len = strnlen(eq + 1, k_root_path_bytes - 1);
-  std::memcpy(path, eq + 1, path_len);
-  path[path_len] = '\0';
+  *path = eq + 1;
   return true;
 }

@@ -4,7 +4,6 @@
 // through pipes. Every path out after a successful start goes through kobas_stop.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -18,10 +17,10 @@ namespace {
 // More roots than the registry's own limit would never be useful on one command line, and a fixed
 // array keeps option reading free of allocation.
 constexpr int k_max_root_words = 512;
-// Wide enough for any int written as decimal text.
-constexpr std::size_t k_number_bytes = 16;
-// One read of a control line: at most 2,047 bytes and the terminator; a longer line arrives in
-// pieces and each piece is answered as a line of its own.
+// Wide enough for any 64-bit number written as decimal text.
+constexpr std::size_t k_number_bytes = 24;
+// One control line: at most 2,047 bytes and the terminator. A longer line is answered once with
+// "?" as a whole; a piece of it must never run as a command of its own.
 constexpr int k_control_line_bytes = 2048;
 // How long the loop rests after a read that gave nothing (end of input, an interrupted read)
 // before it looks at the stop flag again.
@@ -37,8 +36,9 @@ int on_change(const char* root_name, const char* detail, void*) {
 
 struct serve_options {
   const char* bind = nullptr;
-  int port = 3321;
-  int threads = 4;
+  // Held as read, so the configuration judges the whole number and refuses it in its own words.
+  long long port = 3321;
+  long long threads = 4;
   const char* name = nullptr;
   const char* key = nullptr;
   const char* roots[k_max_root_words] = {};
@@ -56,9 +56,9 @@ bool read_options(int count, char** words, serve_options& opt) {
     if (std::strcmp(option, "--bind") == 0) {
       opt.bind = value;
     } else if (std::strcmp(option, "--port") == 0) {
-      opt.port = std::atoi(value);
+      opt.port = read_number(value);
     } else if (std::strcmp(option, "--threads") == 0) {
-      opt.threads = std::atoi(value);
+      opt.threads = read_number(value);
     } else if (std::strcmp(option, "--name") == 0) {
       opt.name = value;
     } else if (std::strcmp(option, "--require-key") == 0) {
@@ -84,9 +84,9 @@ bool config_or_report(const char* key, const char* value, const char* label) {
 bool configure(const serve_options& opt) {
   char number[k_number_bytes];
   if (!config_or_report("bind_ip", opt.bind, "bind_ip")) return false;
-  std::snprintf(number, sizeof number, "%d", opt.port);
+  std::snprintf(number, sizeof number, "%lld", opt.port);
   if (!config_or_report("port", number, "port")) return false;
-  std::snprintf(number, sizeof number, "%d", opt.threads);
+  std::snprintf(number, sizeof number, "%lld", opt.threads);
   if (!config_or_report("threads", number, "threads")) return false;
   if (opt.name != nullptr && !config_or_report("server_name", opt.name, "name")) return false;
   if (opt.key != nullptr) {
@@ -100,8 +100,8 @@ bool configure(const serve_options& opt) {
 bool register_roots(const serve_options& opt) {
   for (int i = 0; i < opt.root_count; ++i) {
     char name[k_root_name_bytes];
-    char path[k_root_path_bytes];
-    if (!split_root_word(opt.roots[i], name, path)) {
+    const char* path = nullptr;
+    if (!split_root_word(opt.roots[i], name, &path)) {
       std::fprintf(stderr, "root needs NAME=PATH: %s\n", opt.roots[i]);
       return false;
     }
@@ -126,12 +126,16 @@ bool starts_with(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// "add NAME=PATH". A malformed word makes no registry call, so its answer carries whatever
-// message the previous call left: "" after a success, the refusal of a failed add or remove.
+// "add NAME=PATH". A malformed word makes no registry call and is answered in the words the
+// serve command uses for a malformed --root, not with whatever the previous call left behind.
 void answer_add(const char* word) {
   char name[k_root_name_bytes];
-  char path[k_root_path_bytes];
-  const int rc = split_root_word(word, name, path) ? kobas_add_root(name, path) : -1;
+  const char* path = nullptr;
+  if (!split_root_word(word, name, &path)) {
+    std::puts("add -1 root needs NAME=PATH");
+    return;
+  }
+  const int rc = kobas_add_root(name, path);
   std::printf("add %d %s\n", rc, kobas_last_error());
 }
 
@@ -162,15 +166,44 @@ line_outcome answer_line(const char* line) {
   return line_outcome::go_on;
 }
 
+enum class line_read { nothing, line, refused };
+
+// Reads one line from standard input into LINE, without its line feed. A line that does not fit,
+// or that holds a zero byte (after which a command would read only part of it), is read to its
+// end and reported as refused. Input that ends or is interrupted ends the line there; NOTHING when
+// not a byte came.
+line_read read_control_line(char (&line)[k_control_line_bytes]) {
+  std::size_t len = 0;
+  bool refused = false;
+  int c = EOF;
+  while ((c = std::getc(stdin)) != EOF && c != '\n') {
+    if (refused) continue;
+    if (c == '\0' || len + 1 == sizeof line) {
+      refused = true;
+      continue;
+    }
+    line[len++] = static_cast<char>(c);
+  }
+  line[len] = '\0';
+  if (refused) return line_read::refused;
+  return c == EOF && len == 0 ? line_read::nothing : line_read::line;
+}
+
 // Runs until "quit" or a stop signal. End of input does not end the loop: the server keeps
 // serving, and the loop keeps looking at the flag between short rests.
 void console_loop() {
   char line[k_control_line_bytes];
   while (!stop_requested()) {
-    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+    const line_read got = read_control_line(line);
+    if (got == line_read::nothing) {
       // Clear end-of-input and the error of an interrupted read, so the next attempt reads anew.
       std::clearerr(stdin);
       std::this_thread::sleep_for(k_idle_wait);
+      continue;
+    }
+    if (got == line_read::refused) {
+      std::fputs("?\n", stdout);
+      std::fflush(stdout);
       continue;
     }
     trim_line_end(line);

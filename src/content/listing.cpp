@@ -40,6 +40,13 @@ list_header* header_of(dent* entries) {
 
 void sort_dents(dent* items, int count);
 
+// No room even for an empty list: a failure, not an empty folder (a watcher would report a
+// change that did not happen, a page would show nothing).
+int out_of_memory() {
+  set_error(-5, "out of memory");
+  return -5;
+}
+
 // What the reading loop does with one entry.
 enum class step { take, skip, stop };
 
@@ -155,6 +162,7 @@ int list_opened_window(plat_dir* dir, const entry_links& links, int first, int n
   *out_count = 0;
   *out_truncated = 0;
   gather got;
+  if (got.items == nullptr) return out_of_memory();
   int kind = PLAT_KIND_UNKNOWN;
   plat_stat_rec st{};
   while (const char* name = plat_readdir_kind(dir, &kind)) {
@@ -195,6 +203,7 @@ int list_opened(plat_dir* dir, const entry_links& links, dent** out_entries, int
   *out_count = 0;
   *out_truncated = 0;
   gather got;
+  if (got.items == nullptr) return out_of_memory();
   // Each entry is examined relative to the open folder.
   plat_stat_rec st{};
   while (const char* name = plat_readdir_stat(dir, &st)) {

@@ -29,7 +29,8 @@ struct entry_links {
 };
 
 // Lists the open folder DIR, read from where it stands to its end. 0 with *OUT_ENTRIES (caller
-// frees with free_dents), *OUT_COUNT and *OUT_TRUNCATED (an entry was left out for a limit).
+// frees with free_dents), *OUT_COUNT and *OUT_TRUNCATED (an entry was left out for a limit);
+// -5 "out of memory" when not even the list could be made.
 // Hidden names, names the platform reserves and links that would not be served are left out.
 int list_opened(plat_dir* dir, const entry_links& links, dent** out_entries, int* out_count,
                 int* out_truncated);

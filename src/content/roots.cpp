@@ -145,6 +145,7 @@ int roots_add(root_registry* r, const char* name, const char* path) {
   rec.path = resolved.release();
   rec.is_file = st.is_dir ? 0 : 1;
   rec.dir = dir_ref.release();
+  rec.watch = root_watch{};
   ++r->count;
   return 0;
 }

@@ -22,11 +22,29 @@ struct root_dir {
   uint64_t opened_ms;  // when HANDLE was opened: roots are opened afresh now and then
 };
 
+// A root's top level as its listing shows it: every listed entry's name, kind, size and
+// modification time (to the finest unit recorded), folded into one hash, and their number.
+struct root_print {
+  uint64_t hash;
+  int64_t count;
+};
+
+// What the change watcher knows of a root. It lives in the root's record, so it goes when the
+// root goes: a name used again starts afresh, and no name is ever left unwatched. Written only
+// by a change pass, under the registry lock.
+struct root_watch {
+  root_print print;        // as the last pass saw it
+  int seen;                // 0 until a pass has taken the first fingerprint
+  int pending;             // it changed, and no callback has been told yet
+  uint64_t pending_since;  // the pass that found that change: the oldest is reported first
+};
+
 struct root_rec {
   char* name;     // owned; unique, compared byte for byte
   char* path;     // owned; plat_realpath of the registered path
   int is_file;    // kind at registration, never re-examined
   root_dir* dir;  // one reference, for a folder root; null for a file root
+  root_watch watch;
 };
 
 struct root_registry {

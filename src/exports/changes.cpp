@@ -1,12 +1,12 @@
-// changes.cpp: the change watcher CHG. A pass fingerprints the top level of every root (entry
-// count and newest modification time) and reports the first root whose fingerprint moved to the
-// one registered callback. Passes run on the caller's thread; there is no timer.
+// changes.cpp: the change watcher CHG. A pass fingerprints the top level of every root (a hash
+// of every listed entry), keeps each fingerprint in its root's record, and reports one changed
+// root to the one registered callback. Passes run on the caller's thread; there is no timer.
 #include "exports/changes.h"
 
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
+#include "content/listing.h"
 #include "content/roots.h"
 #include "kobas.h"
 #include "plat/plat.h"
@@ -14,24 +14,49 @@
 
 namespace {
 
-constexpr int FINGERPRINTS_MAX = 4096;     // one per root the registry can hold
-constexpr size_t FP_NAME_BYTES = 160;      // 159 bytes of name and the terminator
-constexpr size_t ENTRY_PATH_BYTES = 2200;  // a stored root path, "/" and one name
+// FNV-1a, 64 bits: cheap, and a change of any byte of any entry moves it.
+constexpr uint64_t FNV_OFFSET = 14695981039346656037ULL;
+constexpr uint64_t FNV_PRIME = 1099511628211ULL;
 
-struct fingerprint {
-  char name[FP_NAME_BYTES];
-  int64_t count;
-  int64_t newest;
+void mix_bytes(uint64_t* h, const void* bytes, size_t n) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  for (size_t i = 0; i < n; ++i) {
+    *h ^= p[i];
+    *h *= FNV_PRIME;
+  }
+}
+
+// Byte by byte from the lowest, so the hash does not depend on the machine's byte order.
+void mix_number(uint64_t* h, int64_t v) {
+  unsigned char b[8];
+  for (int i = 0; i < 8; ++i)
+    b[i] = static_cast<unsigned char>(static_cast<uint64_t>(v) >> (8 * i));
+  mix_bytes(h, b, sizeof b);
+}
+
+// Per thread, read by other threads under the change lock; its address names the thread.
+struct thread_mark {
+  int waiting;  // 1 while this thread waits in kobas_on_change for earlier calls to end
+};
+thread_local thread_mark t_mark;
+
+// One call of the callback in progress, kept on the stack of the pass that makes it.
+struct callback_call {
+  callback_call* next;
+  const thread_mark* thread;
+  uint64_t generation;  // of the callback it calls
 };
 
-// Fingerprints are keyed by root name and never removed: a root re-added under an old name is
-// compared against what that name showed before.
+// The fingerprints themselves live in the root records (root_watch), under the registry lock.
 struct change_table {
-  plat_mutex lock;  // guards everything below; always taken after the registry lock
+  plat_mutex lock;  // guards the fields below but passes; taken after the registry lock
+  plat_cond call_ended;
   kobas_change_cb cb;
   void* user;
-  fingerprint prints[FINGERPRINTS_MAX];
-  int count;
+  uint64_t generation;   // bumped by every kobas_on_change
+  callback_call* calls;  // in progress, on any thread
+  int waiters;           // threads waiting in kobas_on_change
+  uint64_t passes;       // passes so far; guarded by the registry lock, which every pass holds
 };
 
 change_table CHG;
@@ -40,97 +65,132 @@ change_table* changes_get() {
   // A function-local static is initialised exactly once, even with concurrent first callers.
   static const bool lock_ready = [] {
     plat_mutex_init(&CHG.lock);
+    plat_cond_init(&CHG.call_ended);
     return true;
   }();
   (void)lock_ready;
   return &CHG;
 }
 
-// NAME as stored in a fingerprint: its first 159 bytes.
-std::string_view key_of(const char* name) {
-  const std::string_view n(name);
-  return n.substr(0, FP_NAME_BYTES - 1);
-}
-
-void copy_key(std::string_view key, char out[FP_NAME_BYTES]) {
-  std::memcpy(out, key.data(), key.size());
-  out[key.size()] = '\0';
-}
-
-// Caller holds the change lock. Null when the name has no fingerprint yet.
-fingerprint* find_print(change_table* c, std::string_view key) {
-  for (int i = 0; i < c->count; ++i) {
-    if (key == c->prints[i].name) return &c->prints[i];
-  }
-  return nullptr;
-}
-
-// Compares and stores in one step, so changes seen while reporting is off are absorbed.
-// Caller holds the change lock. True when a stored fingerprint moved.
-bool record_print(change_table* c, std::string_view key, int64_t count, int64_t newest) {
-  fingerprint* fp = find_print(c, key);
-  if (fp == nullptr) {
-    // A first sighting is no change; a full table leaves the root unwatched.
-    if (c->count < FINGERPRINTS_MAX) {
-      fingerprint& added = c->prints[c->count++];
-      copy_key(key, added.name);
-      added.count = count;
-      added.newest = newest;
+// Takes a call of the callback off the list when it returns, however it returns, and wakes the
+// threads that wait for it. The pass puts the call on the list in the same hold of the change
+// lock in which it reads the callback, so a replacement never misses it.
+class call_in_progress {
+ public:
+  call_in_progress(change_table* c, callback_call* rec) : c_(c), rec_(rec) {}
+  ~call_in_progress() {
+    plat_lock_guard hold(&c_->lock);
+    for (callback_call** at = &c_->calls; *at != nullptr; at = &(*at)->next) {
+      if (*at == rec_) {
+        *at = rec_->next;
+        break;
+      }
     }
-    return false;
+    plat_cond_broadcast(&c_->call_ended);
   }
-  if (fp->count == count && fp->newest == newest) return false;
-  fp->count = count;
-  fp->newest = newest;
-  return true;
+  call_in_progress(const call_in_progress&) = delete;
+  call_in_progress& operator=(const call_in_progress&) = delete;
+
+ private:
+  change_table* c_;
+  callback_call* rec_;
+};
+
+// Caller holds the change lock. Whether a call of a callback older than GENERATION is still
+// running somewhere it can end. The calling thread's own calls cannot end before it returns
+// (the callback may replace itself), nor can those of a thread that waits here too: waiting
+// for either would never end.
+bool earlier_call_running(const change_table* c, uint64_t generation) {
+  for (const callback_call* k = c->calls; k != nullptr; k = k->next) {
+    if (k->generation < generation && k->thread != &t_mark && k->thread->waiting == 0) return true;
+  }
+  return false;
+}
+
+// Stores what the pass saw. A first sighting is no change; a change stays pending until a
+// report (or a pass without a callback) takes it, so a root not reported by this pass is by a
+// later one even if it changes no further.
+void note_print(root_watch* w, const root_print& now, uint64_t pass) {
+  if (w->seen == 0) {
+    w->print = now;
+    w->seen = 1;
+    return;
+  }
+  if (w->print.hash == now.hash && w->print.count == now.count) return;
+  w->print = now;
+  if (w->pending == 0) {
+    w->pending = 1;
+    w->pending_since = pass;
+  }
 }
 
 }  // namespace
 
-void snapshot_root(const char* path, int64_t* out_count, int64_t* out_newest) {
-  int64_t count = 0;
-  int64_t newest = 0;
-  if (plat_dir* dir = plat_opendir(path)) {
-    while (const char* name = plat_readdir(dir)) {
-      if (name[0] == '.') continue;
-      char entry[ENTRY_PATH_BYTES];
-      const int n = std::snprintf(entry, sizeof entry, "%s/%s", path, name);
-      if (n < 0 || static_cast<size_t>(n) >= sizeof entry) continue;  // a cut path names another
-      plat_stat_rec st{};
-      if (plat_stat(entry, &st, 1) != 0) continue;
-      ++count;
-      if (st.mtime > newest) newest = st.mtime;
-    }
-    plat_closedir(dir);
+root_print snapshot_root(const char* path) {
+  root_print out{FNV_OFFSET, 0};
+  dent* entries = nullptr;
+  int count = 0;
+  int truncated = 0;
+  // The listing's rules, not the watcher's own: what a client can see changing is what counts.
+  if (list_dir(path, &entries, &count, &truncated) != 0) return out;
+  for (int i = 0; i < count; ++i) {
+    const dent& e = entries[i];
+    mix_bytes(&out.hash, e.name, std::strlen(e.name) + 1);  // the terminator keeps names apart
+    mix_number(&out.hash, e.is_dir);
+    mix_number(&out.hash, e.size);
+    mix_number(&out.hash, e.mtime);
+    mix_number(&out.hash, e.mtime_ns);
   }
-  *out_count = count;
-  *out_newest = newest;
+  free_dents(entries, count);
+  out.count = count;
+  return out;
 }
 
 void poll_changes_once() {
   root_registry* r = roots_get();
   change_table* c = changes_get();
-  char reported[FP_NAME_BYTES];
+  char reported[ROOT_NAME_MAX_BYTES + 1];
   kobas_change_cb cb = nullptr;
   void* user = nullptr;
+  callback_call call{nullptr, &t_mark, 0};
   {
     plat_lock_guard registry_hold(&r->lock);
+    const uint64_t pass = ++c->passes;
+    // Every root is looked at and recorded; the report goes to the oldest unreported change,
+    // the earliest registered among equals, so a root that keeps changing cannot starve others.
+    root_rec* next = nullptr;
     for (int i = 0; i < r->count; ++i) {
-      int64_t count = 0;
-      int64_t newest = 0;
-      snapshot_root(r->roots[i].path, &count, &newest);
-      plat_lock_guard change_hold(&c->lock);
-      const std::string_view key = key_of(r->roots[i].name);
-      if (record_print(c, key, count, newest) && c->cb != nullptr) {
-        copy_key(key, reported);
-        cb = c->cb;
-        user = c->user;
-        break;  // one report per pass; later roots wait for the next pass
+      root_rec& root = r->roots[i];
+      note_print(&root.watch, snapshot_root(root.path), pass);
+      if (root.watch.pending != 0 &&
+          (next == nullptr || root.watch.pending_since < next->watch.pending_since)) {
+        next = &root;
       }
     }
+    plat_lock_guard change_hold(&c->lock);
+    if (c->cb == nullptr) {
+      // Changes seen while reporting is off are absorbed, not reported later.
+      for (int i = 0; i < r->count; ++i) r->roots[i].watch.pending = 0;
+    } else if (next != nullptr) {
+      next->watch.pending = 0;
+      std::snprintf(reported, sizeof reported, "%s", next->name);
+      cb = c->cb;
+      user = c->user;
+      call.generation = c->generation;
+      call.next = c->calls;
+      c->calls = &call;
+    }
   }
+  if (cb == nullptr) return;
+  const call_in_progress in_progress(c, &call);
   // Both locks are released: the callback may call any exported function, this one included.
-  if (cb != nullptr) cb(reported, "", user);
+  cb(reported, "", user);
+}
+
+int changes_waiters() {
+  change_table* c = changes_get();
+  plat_lock_guard hold(&c->lock);
+  return c->waiters;
 }
 
 extern "C" KOBAS_API int kobas_on_change(kobas_change_cb cb, void* user) {
@@ -139,6 +199,19 @@ extern "C" KOBAS_API int kobas_on_change(kobas_change_cb cb, void* user) {
   plat_lock_guard hold(&c->lock);
   c->cb = cb;
   c->user = user;
+  const uint64_t generation = ++c->generation;
+  // A host may free the old user value once this returns, so no call of the old callback may
+  // still be running then.
+  if (earlier_call_running(c, generation)) {
+    t_mark.waiting = 1;
+    ++c->waiters;
+    plat_cond_broadcast(&c->call_ended);  // a thread waiting for this one's calls may go on
+    constexpr int slice_ms = 1000;        // wake-ups are broadcast; the slice only bounds a miss
+    while (earlier_call_running(c, generation))
+      plat_cond_wait_ms(&c->call_ended, &c->lock, slice_ms);
+    --c->waiters;
+    t_mark.waiting = 0;
+  }
   return cb != nullptr ? 1 : 0;
 }
 
@@ -148,5 +221,7 @@ extern "C" KOBAS_API void kobas_poll_changes(void) {
     poll_changes_once();
   } catch (...) {
     set_error(-5, "out of memory");
+    return;
   }
+  set_ok();  // the pass succeeded, whatever the callback's own calls left on this thread
 }

@@ -27,7 +27,8 @@ struct dent_list {
   ~dent_list() { free_dents(items, count); }
 };
 
-// Resolves ROOT_NAME/REL to a folder and lists it: 0, or a code with the last error set.
+// Resolves ROOT_NAME/REL to a folder and lists it: 0, or a code with the last error set. REL
+// is never null here: the exported functions take null for the root itself.
 int list_target(const char* root_name, const char* rel, dent_list* out) {
   opened_target folder;
   const int s = resolve_open(root_name, rel, &folder);
@@ -86,7 +87,7 @@ const char* listing_json(const char* root_name, const char* rel, int offset, int
 extern "C" KOBAS_API const char* kobas_listing_html(const char* root_name, const char* rel) {
   set_ok();
   try {
-    return listing_html(root_name, rel);
+    return listing_html(root_name, rel != nullptr ? rel : "");
   } catch (...) {
     set_error(-5, "out of memory");
     return "";
@@ -97,7 +98,7 @@ extern "C" KOBAS_API const char* kobas_listing_json(const char* root_name, const
                                                     int offset, int limit) {
   set_ok();
   try {
-    return listing_json(root_name, rel, offset, limit);
+    return listing_json(root_name, rel != nullptr ? rel : "", offset, limit);
   } catch (...) {
     set_error(-5, "out of memory");
     return "";

@@ -16,8 +16,8 @@ namespace {
 // Room for any media type and any link a client can use in a request target; longer links
 // are refused rather than cut, since a cut link would name something else.
 constexpr size_t small_bytes = 2048;
-// One segment of a link is cut to this length before encoding: no file system allows longer
-// names, and it keeps a hostile segment from dominating the buffer.
+// No file system allows a longer name, so a longer segment names nothing; it is refused, never
+// cut, since a cut segment would name another entry.
 constexpr size_t max_segment_bytes = 1099;
 
 char s_small[small_bytes];
@@ -27,13 +27,14 @@ const char* fail_out_of_memory_text() {
   return "";
 }
 
-// Appends one segment of REL, cut to max_segment_bytes, percent-encoded.
-void put_segment(string_builder* sb, std::string_view seg) {
-  if (seg.size() > max_segment_bytes) seg = seg.substr(0, max_segment_bytes);
+// Appends one segment of REL, percent-encoded; false, appending nothing, when it is too long.
+bool put_segment(string_builder* sb, std::string_view seg) {
+  if (seg.size() > max_segment_bytes) return false;
   char piece[max_segment_bytes + 1];
   std::memcpy(piece, seg.data(), seg.size());
   piece[seg.size()] = '\0';
   sb_url_encode(sb, piece);
+  return true;
 }
 
 const char* build_href(const char* root_name, const char* rel, int is_dir) {
@@ -48,10 +49,10 @@ const char* build_href(const char* root_name, const char* rel, int is_dir) {
       const size_t slash = rest.find('/');
       sb_putc(text.get(), '/');
       if (slash == std::string_view::npos) {
-        put_segment(text.get(), rest);
+        if (!put_segment(text.get(), rest)) return "";
         break;
       }
-      put_segment(text.get(), rest.substr(0, slash));
+      if (!put_segment(text.get(), rest.substr(0, slash))) return "";
       rest.remove_prefix(slash + 1);
       if (rest.empty()) sb_putc(text.get(), '/');  // a trailing "/" is kept as it is
     }

@@ -14,8 +14,7 @@
 
 namespace {
 
-constexpr int name_bytes = 128;  // 127 bytes of text and the terminator
-constexpr int key_bytes = 128;   // 127 bytes of text and the terminator
+constexpr int key_bytes = 128;  // 127 bytes of text and the terminator
 constexpr int default_port = 3321;
 constexpr int default_threads = 4;
 constexpr int max_threads = 16;  // beyond this a file server on one NIC gains nothing
@@ -25,7 +24,8 @@ struct config_record {
   char bind_ip[CFG_BIND_IP_BYTES] = "127.0.0.1";
   int port = default_port;
   int threads = default_threads;
-  char server_name[name_bytes] = "KOBA";
+  // Heap text, kept whole whatever its length; null stands for the default.
+  char* server_name = nullptr;
   int require_key = 0;
   char server_key[key_bytes] = "";
 };
@@ -33,6 +33,8 @@ struct config_record {
 // Constant-initialised, so it is ready before any other static code can call in.
 std::mutex cfg_lock;
 config_record cfg;
+
+constexpr const char* default_server_name = "KOBA";
 
 constexpr const char* msg_bind_ip =
     "bind_ip must be an IPv4 literal of one interface (not 0.0.0.0/multicast/broadcast)";
@@ -92,6 +94,14 @@ bool in_unsigned_range(long long v, unsigned long long lo, unsigned long long hi
   return u >= lo && u <= hi;
 }
 
+// The Authorization value reaches the key check with its blanks trimmed, so a key that starts
+// or ends with one could never be presented.
+bool has_outer_blank(const char* text) {
+  const size_t n = std::strlen(text);
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  return n > 0 && (blank(text[0]) || blank(text[n - 1]));
+}
+
 int refuse(const char* message) {
   set_error(-1, "%s", message);
   return -1;
@@ -100,7 +110,11 @@ int refuse(const char* message) {
 int apply(const char* key, const char* value) {
   const bool empty = value == nullptr || value[0] == '\0';
   if (std::strcmp(key, "bind_ip") == 0) {
-    if (!empty && !is_bindable_ipv4(value)) return refuse(msg_bind_ip);
+    // Judged whole: a cut copy of an accepted text can name another address ("0.0.0." and 33
+    // zeros and "1" is 0.0.0.1, its first 39 bytes the any-address).
+    if (!empty && (std::strlen(value) >= sizeof cfg.bind_ip || !is_bindable_ipv4(value))) {
+      return refuse(msg_bind_ip);
+    }
     const std::lock_guard<std::mutex> hold(cfg_lock);
     std::snprintf(cfg.bind_ip, sizeof cfg.bind_ip, "%s", empty ? "127.0.0.1" : value);
     return 0;
@@ -120,8 +134,14 @@ int apply(const char* key, const char* value) {
     return 0;
   }
   if (std::strcmp(key, "server_name") == 0) {
+    char* copy = nullptr;
+    if (!empty && (copy = x_strdup(value)) == nullptr) {
+      set_error(-5, "out of memory");
+      return -5;
+    }
     const std::lock_guard<std::mutex> hold(cfg_lock);
-    std::snprintf(cfg.server_name, sizeof cfg.server_name, "%s", empty ? "KOBA" : value);
+    std::free(cfg.server_name);
+    cfg.server_name = copy;
     return 0;
   }
   if (std::strcmp(key, "require_key") == 0) {
@@ -136,6 +156,8 @@ int apply(const char* key, const char* value) {
     if (empty || std::strlen(value) >= sizeof cfg.server_key) {
       return refuse("server_key 1..127 chars");
     }
+    if (has_outer_blank(value))
+      return refuse("server_key must not start or end with a space or tab");
     const std::lock_guard<std::mutex> hold(cfg_lock);
     std::snprintf(cfg.server_key, sizeof cfg.server_key, "%s", value);
     return 0;
@@ -152,6 +174,13 @@ listen_settings cfg_listen_settings() {
   out.port = cfg.port;
   out.threads = cfg.threads;
   return out;
+}
+
+size_t cfg_server_name(char* out, size_t size) {
+  const std::lock_guard<std::mutex> hold(cfg_lock);
+  const char* name = cfg.server_name != nullptr ? cfg.server_name : default_server_name;
+  if (size > 0) std::snprintf(out, size, "%s", name);
+  return std::strlen(name);
 }
 
 int cfg_authorized(const char* authorization) {

@@ -2,6 +2,8 @@
 // reads the listen settings when it starts; the workers check the access key per request.
 #pragma once
 
+#include <cstddef>
+
 inline constexpr int CFG_BIND_IP_BYTES = 40;  // 39 bytes of text and the terminator
 
 struct listen_settings {
@@ -12,6 +14,10 @@ struct listen_settings {
 
 // A consistent copy of the address, port and thread count.
 listen_settings cfg_listen_settings();
+
+// Copies the server name into OUT (SIZE bytes, cut to fit, terminated when SIZE > 0) and returns
+// its whole length, so a caller can tell a cut copy and ask again with room enough.
+size_t cfg_server_name(char* out, size_t size);
 
 // 1 when a request with this Authorization value (null when absent) may pass: always when no key
 // is required; otherwise only "Bearer " (scheme ASCII case-insensitive) followed by exactly the

@@ -104,11 +104,16 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     int first = 0;
     int n = 0;
     json_window(offset, limit, &first, &n);
-    list_opened_window(folder.o.dir, links, first, n, &list.entries, &list.count, &truncated);
+    if (list_opened_window(folder.o.dir, links, first, n, &list.entries, &list.count, &truncated) !=
+        0) {
+      return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+    }
     sb_owner body;
     render_json(body.get(), list.entries, list.count, offset, limit);
     return reply(r, 200, "OK", "application/json", std::string_view(body.str(), body.len()));
   }
-  list_opened(folder.o.dir, links, &list.entries, &list.count, &truncated);
+  if (list_opened(folder.o.dir, links, &list.entries, &list.count, &truncated) != 0) {
+    return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+  }
   return answer_html(r, root_name, rel, list.entries, list.count, truncated);
 }

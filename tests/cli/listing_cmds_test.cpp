@@ -7,6 +7,7 @@
 
 #include "child_process.h"
 #include "fs_fixture.h"
+#include "long_root_path.h"
 #include "usage_text.h"
 
 namespace {
@@ -64,6 +65,9 @@ TEST(ListingWords, RegistryRefusalsAreReportedInItsWords) {
       {{"html", m.word("a b")}, "root: root name must be 1..128 URL-safe chars\n"},
       {{"html", "music=" + m.t.path("missing")},
        "root: " + m.t.path("missing") + " is not a file or folder\n"},
+      // Whole, never cut to a parent folder: the registry's limit and message apply.
+      {{"html", "music=" + over_long_path_into(m.t.root())}, "root: path too long\n"},
+      {{"json", "music=" + over_long_path_into(m.t.root())}, "root: path too long\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.err);
@@ -158,14 +162,20 @@ TEST(JsonCommand, OffsetAndLimitCountOnlyTogether) {
       // Words without digits read as 0 and 0; the listing's default limit applies.
       {{"json", word, "", "x", "y"}, 35, "f00", "\"next\":null}"},
       {{"json", word, "", "-4", "1"}, 1, "f00", "\"next\":\"1\"}"},
+      // Numbers beyond an int keep their size instead of wrapping (to 1 and to 20 here).
+      {{"json", word, "", "0", "4294967297"}, 35, "f00", "\"next\":null}"},
+      {{"json", word, "", "4294967316", "10"}, 0, "", "{\"items\":[],\"next\":null}"},
+      {{"json", word, "", "-99999999999999999999", "1"}, 1, "f00", "\"next\":\"1\"}"},
   };
   for (const row& r : rows) {
-    SCOPED_TRACE(r.args.size() > 3 ? r.args[3] : "");
+    SCOPED_TRACE(r.args.size() > 4 ? r.args[3] + " " + r.args[4] : "");
     run_result got = run_kobas(r.args);
     EXPECT_EQ(got.status, 0);
     EXPECT_EQ(count_of(got.out, "\"name\":"), r.items);
-    EXPECT_NE(got.out.find("{\"items\":[{\"name\":\"" + r.first + "\""), std::string::npos)
-        << got.out;
+    if (r.items > 0) {
+      EXPECT_NE(got.out.find("{\"items\":[{\"name\":\"" + r.first + "\""), std::string::npos)
+          << got.out;
+    }
     EXPECT_EQ(got.out.substr(got.out.size() - r.next.size() - 1), r.next + "\n");
   }
 }
@@ -183,6 +193,7 @@ TEST(HrefCommand, BuildsLinksWithoutAnyRoot) {
        "/music/Live%20%26%20Loud/01%20intro.mp3\n"},
       {{"href", "music", "albums", "yes"}, "/music/albums\n"},
       {{"href", "music", "a//b"}, "/music/a//b\n"},
+      {{"href", "music", "albums", "4294967296"}, "/music/albums/\n"},  // not wrapped to 0
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.out);

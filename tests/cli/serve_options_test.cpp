@@ -7,6 +7,7 @@
 
 #include "child_process.h"
 #include "fs_fixture.h"
+#include "long_root_path.h"
 #include "serve_session.h"
 #include "usage_text.h"
 
@@ -87,6 +88,19 @@ TEST(ServeOptions, RefusedConfigurationValuesInOrder) {
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--require-key", std::string(128, 'k')},
        1,
        "key: server_key 1..127 chars\n"},
+      // Judged whole, in the configuration's words: nothing wraps or is cut into a valid value.
+      {{"serve", "--bind", "127.0.0.1", "--port", "4294970617"}, 1, "port: port 0..65535\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "-4294967296"}, 1, "port: port 0..65535\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "99999999999999999999"},
+       1,
+       "port: port 0..65535\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--threads", "4294967297"},
+       1,
+       "threads: threads 1..16\n"},
+      {{"serve", "--bind", "0.0.0." + std::string(33, '0') + "1"}, 1, k_bind_refusal},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--require-key", "key "},
+       1,
+       "key: server_key must not start or end with a space or tab\n"},
   });
 }
 
@@ -102,6 +116,7 @@ TEST(ServeOptions, RefusedRootWords) {
        "root music: " + t.path("missing") + " is not a file or folder\n"},
       {with_roots(1, std::string(129, 'n') + "=" + t.root()), 1,
        "root " + std::string(129, 'n') + ": root name must be 1..128 URL-safe chars\n"},
+      {with_roots(1, "music=" + over_long_path_into(t.root())), 1, "root music: path too long\n"},
   });
 }
 

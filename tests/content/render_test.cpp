@@ -236,6 +236,14 @@ TEST(ListingExports, HtmlAndJsonOverARealFolder) {
   EXPECT_EQ(page.find("hidden"), std::string::npos);
   EXPECT_LT(page.find("Live"), page.find("b.txt"));
 
+  // A null REL is the root itself, as "" is.
+  EXPECT_EQ(std::string(kobas_listing_html("music", nullptr)), page);
+  EXPECT_EQ(kobas_last_code(), 0);
+  const std::string top = kobas_listing_json("music", "", 0, 10);
+  EXPECT_EQ(top.rfind("{\"items\":[{\"name\":\"Live & Loud\"", 0), 0u) << top;
+  EXPECT_EQ(std::string(kobas_listing_json("music", nullptr, 0, 10)), top);
+  EXPECT_EQ(kobas_last_code(), 0);
+
   const std::string sub = kobas_listing_json("music", "Live & Loud", -1, 0);
   EXPECT_EQ(sub.rfind("{\"items\":[{\"name\":\"01.mp3\",\"kind\":\"file\",\"size\":1,", 0), 0u);
   const std::string tail = ",\"href\":\"01.mp3\"}],\"next\":null}";

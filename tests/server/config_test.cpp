@@ -160,18 +160,38 @@ TEST(Config, BindIpValues) {
   EXPECT_STREQ(cfg_listen_settings().bind_ip, "127.0.0.1");
 }
 
-TEST(Config, BindIpIsCutTo39Bytes) {
+TEST(Config, TextsAreJudgedWholeAndNeverCut) {
   config_reset reset;
-  // Leading white space is allowed by the scan, so the accepted text can exceed 39 bytes.
-  const std::string spaced = std::string(40, ' ') + "10.0.0.1";
-  EXPECT_EQ(kobas_config("bind_ip", spaced.c_str()), 0);
-  EXPECT_EQ(std::string(cfg_listen_settings().bind_ip), spaced.substr(0, 39));
+  ASSERT_EQ(kobas_config("bind_ip", "10.0.0.1"), 0);
+  // Both name an address that passes the test, but neither fits the 39-byte field, and a cut
+  // copy would be another text ("0.0.0.000...0" is the any-address).
+  const std::string zeros = "0.0.0." + std::string(33, '0') + "1";
+  const std::string spaced = std::string(32, ' ') + "10.0.0.1";
+  const std::string fits = std::string(31, ' ') + "10.0.0.1";
+  for (const std::string& v : {zeros, spaced}) {
+    EXPECT_EQ(kobas_config("bind_ip", v.c_str()), -1);
+    EXPECT_STREQ(kobas_last_error(), bind_msg);
+    EXPECT_STREQ(cfg_listen_settings().bind_ip, "10.0.0.1");
+  }
+  EXPECT_EQ(kobas_config("bind_ip", fits.c_str()), 0);
+  EXPECT_EQ(std::string(cfg_listen_settings().bind_ip), fits);
+  // The server name is never refused, and kept whole.
+  const std::string name(300, 'n');
+  EXPECT_EQ(kobas_config("server_name", name.c_str()), 0);
+  char got[400];
+  EXPECT_EQ(cfg_server_name(got, sizeof got), 300u);
+  EXPECT_EQ(std::string(got), name);
+  EXPECT_EQ(cfg_server_name(got, 4), 300u);
+  EXPECT_STREQ(got, "nnn");
 }
 
 TEST(Config, ServerNameNeverRefused) {
   config_reset reset;
   EXPECT_EQ(kobas_config("server_name", std::string(300, 'n').c_str()), 0);
   EXPECT_EQ(kobas_config("server_name", ""), 0);
+  char got[8];
+  EXPECT_EQ(cfg_server_name(got, sizeof got), 4u);
+  EXPECT_STREQ(got, "KOBA");
   EXPECT_EQ(kobas_config("server_name", nullptr), 0);
   EXPECT_EQ(kobas_last_code(), 0);
 }
@@ -200,22 +220,30 @@ TEST(Config, RequireKeyValues) {
   EXPECT_EQ(cfg_authorized(nullptr), 1);
 }
 
-TEST(Config, ServerKeyLengths) {
+TEST(Config, ServerKeyValues) {
   config_reset reset;
   kobas_config("require_key", "1");
   ASSERT_EQ(kobas_config("server_key", "old"), 0);
   const std::string k127(127, 'k');
   const std::string k128(128, 'k');
+  const char* blank_msg = "server_key must not start or end with a space or tab";
   const config_row rows[] = {
       {"server_key", nullptr, -1, "server_key 1..127 chars"},
       {"server_key", "", -1, "server_key 1..127 chars"},
       {"server_key", k128.c_str(), -1, "server_key 1..127 chars"},
+      // The Authorization value is trimmed of blanks, so such a key could never match.
+      {"server_key", "key ", -1, blank_msg},
+      {"server_key", " key", -1, blank_msg},
+      {"server_key", "key\t", -1, blank_msg},
+      {"server_key", " ", -1, blank_msg},
   };
   for (const config_row& r : rows) {
     SCOPED_TRACE(row_name(r).substr(0, 20));
     expect_row(r);
     EXPECT_EQ(cfg_authorized("Bearer old"), 1);  // the stored key is unchanged
   }
+  EXPECT_EQ(kobas_config("server_key", "in side"), 0);
+  EXPECT_EQ(cfg_authorized("Bearer in side"), 1);
   EXPECT_EQ(kobas_config("server_key", k127.c_str()), 0);
   EXPECT_EQ(cfg_authorized("Bearer old"), 0);
   EXPECT_EQ(cfg_authorized(("Bearer " + k127).c_str()), 1);

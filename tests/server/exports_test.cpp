@@ -114,18 +114,33 @@ TEST(HrefFor, Table) {
   }
 }
 
-TEST(HrefFor, LongSegmentIsCutBeforeEncoding) {
-  const std::string seg(1500, 'x');
-  EXPECT_EQ(std::string(kobas_href_for("r", seg.c_str(), 0)), "/r/" + std::string(1099, 'x'));
-  // The cut counts input bytes, before encoding triples them.
-  std::string want = "/r/";
-  for (int i = 0; i < 400; ++i) want += "%25";
-  want += std::string(699, 'x');
-  const std::string mixed = std::string(400, '%') + std::string(1100, 'x');
-  EXPECT_EQ(std::string(kobas_href_for("r", mixed.c_str(), 0)), want);
-  // Only the long segment is cut; its neighbours are whole.
-  EXPECT_EQ(std::string(kobas_href_for("r", ("a/" + seg + "/b").c_str(), 1)),
-            "/r/a/" + std::string(1099, 'x') + "/b/");
+TEST(HrefFor, SegmentOver1099BytesIsRefusedNotCut) {
+  const std::string seg(1099, 'x');
+  const std::string over(1100, 'x');
+  // Counted before encoding: 400 '%' and 699 bytes fit, though they encode to 1,899.
+  const std::string pct = std::string(400, '%') + std::string(699, 'x');
+  std::string pct_encoded;
+  for (int i = 0; i < 400; ++i) pct_encoded += "%25";
+  pct_encoded += std::string(699, 'x');
+  struct row {
+    std::string rel;
+    std::string want;
+  };
+  const row rows[] = {
+      {seg, "/r/" + seg},
+      {"a/" + seg + "/b", "/r/a/" + seg + "/b"},
+      {pct, "/r/" + pct_encoded},
+      {over, ""},
+      {std::string(1503, 'x'), ""},
+      {"a/" + over + "/b", ""},
+      {pct + "%", ""},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.rel.size());
+    leave_error();
+    EXPECT_EQ(std::string(kobas_href_for("r", r.rel.c_str(), 0)), r.want);
+    expect_clear();
+  }
 }
 
 TEST(HrefFor, TooLongGivesEmptyWithoutError) {

@@ -39,7 +39,7 @@ TEST(Overload, BurstBeyondWorkersAndQueueIsBusyThenServed) {
   EXPECT_EQ(ping(srv.port()).body, "i am ok!");
 
   // Both workers held on the registry; a burst of 80 requests fills the 64 queue slots and the
-  // other 16 are told "busy" at once.
+  // rest are told "busy" at once.
   plat_lock(&roots_get()->lock);
   std::vector<std::unique_ptr<http_client>> held;
   for (int i = 0; i < 2; ++i) {
@@ -51,17 +51,30 @@ TEST(Overload, BurstBeyondWorkersAndQueueIsBusyThenServed) {
     burst.push_back(std::make_unique<http_client>(srv.port()));
     ASSERT_TRUE(burst.back()->send("GET /api/ping HTTP/1.1\r\n\r\n"));
   }
+  // The busy answers come while the workers are still held; nothing else can come then.
   int busy = 0;
-  int served = 0;
-  plat_unlock(&roots_get()->lock);
-  for (auto& b : burst) {
-    http_response r;
-    if (!b->read_response(&r)) continue;
-    busy += r.status == 503 && r.body == "busy\n" ? 1 : 0;
-    served += r.body == "i am ok!" ? 1 : 0;
+  std::vector<bool> answered(burst.size(), false);
+  for (int round = 0, found = 1; round < 100 && (busy < 16 || found > 0); ++round) {
+    found = 0;
+    for (size_t i = 0; i < burst.size(); ++i) {
+      http_response r;
+      if (answered[i] || !burst[i]->readable(10) || !burst[i]->read_response(&r)) continue;
+      answered[i] = true;
+      ++found;
+      busy += r.status == 503 && r.body == "busy\n" ? 1 : 0;
+    }
   }
-  EXPECT_EQ(busy, 16);
-  EXPECT_EQ(served, 64);
+  // 64 slots: 16 of the burst are told "busy", or up to two more while the two held requests
+  // still sit in the queue, not yet taken by their workers.
+  EXPECT_GE(busy, 16);
+  EXPECT_LE(busy, 18);
+  plat_unlock(&roots_get()->lock);
+  int served = 0;
+  for (size_t i = 0; i < burst.size(); ++i) {
+    http_response r;
+    if (!answered[i] && burst[i]->read_response(&r)) served += r.body == "i am ok!" ? 1 : 0;
+  }
+  EXPECT_EQ(served + busy, 80);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(ping(srv.port()).body, "i am ok!");
 }
 

@@ -27,7 +27,9 @@ class temp_tree {
   std::string fifo(std::string_view rel);  // POSIX only: throws on Windows
   // A sparse file of SIZE bytes (holes read as zeros).
   std::string sparse(std::string_view rel, int64_t size);
-  void set_mtime(std::string_view rel, int64_t unix_s);
+  // Sets the modification time of REL itself (not of a link's target); NS below the second is
+  // kept as finely as the file system records it (100 ns on Windows).
+  void set_mtime(std::string_view rel, int64_t unix_s, int32_t ns = 0);
   void remove(std::string_view rel);  // file, link or whole folder
   // Whether the system marks REL hidden (Windows' hidden or system attribute; Wine gives it to
   // names beginning with '.'), after marking it so when MAKE. Always false on POSIX.

@@ -203,6 +203,11 @@ bool http_client::closed_by_peer(int timeout_ms) {
   return n == 0 || (n < 0 && reset_by_peer());
 }
 
+bool http_client::readable(int timeout_ms) {
+  if (fd_ < 0) return false;
+  return !buf_.empty() || wait_for(sock_of(fd_), k_in, timeout_ms) > 0;
+}
+
 http_response http_once(int port, std::string_view request, bool head_only) {
   http_response r;
   http_client c(port);

@@ -43,6 +43,8 @@ class http_client {
   // true when the server closed the connection (end of stream or reset) before TIMEOUT_MS
   // passed and before any further byte arrived.
   bool closed_by_peer(int timeout_ms = 5000);
+  // true when bytes (or the end of the stream) are there to read within TIMEOUT_MS.
+  bool readable(int timeout_ms);
   // true once a read found the end of the stream or a reset (not a time-out).
   bool saw_close() const { return saw_close_; }
   // Bytes received so far but not yet consumed by a read.
