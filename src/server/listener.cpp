@@ -5,6 +5,7 @@
 // business; the roots belong to the registry.
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -21,8 +22,9 @@
 namespace {
 
 constexpr int MAX_WORKERS = 16;
-// Connections with work waiting for a worker; one more is answered "busy" at once, so a burst
-// cannot make the loop wait.
+// Connections with work waiting for a worker. Those that find it full stay with the loop, in
+// the order they became ready, and join it as workers take from it: a burst of requests from
+// connections already held (10,000 idle clients asking again) is answered, not refused.
 constexpr int QUEUE_SLOTS = 64;
 constexpr int LISTEN_BACKLOG = 511;
 // The loop wakes at least this often to close connections that waited too long and to notice a
@@ -59,6 +61,9 @@ struct loop_state {
   conn* tail = nullptr;
   std::atomic<int> open_conns{0};  // waiting, queued and running: what the bound counts
   int bound = 0;                   // how many connections may be open at once
+  // Ready connections the queue had no room for, oldest first; only the loop thread touches it.
+  std::deque<conn*> backlog;
+  std::atomic<int> backlog_size{0};  // read by the workers, to wake the loop when they take
 };
 
 loop_state L;
@@ -133,8 +138,8 @@ void hand_back(conn* c, int events) {
   destroy(c);
 }
 
-// Answers "busy" without reading a byte of the request, and closes. The socket has just been
-// accepted or has had all its answers taken, so the few bytes fit at once.
+// Answers "busy" without reading a byte, and closes: a connection beyond the bound when no idle
+// one could make room. The socket has just been accepted, so the few bytes fit at once.
 void refuse_busy(conn* c) {
   http_out ignored;
   http_reply r{c->in.sock, 0, 0, nullptr, &ignored};
@@ -142,14 +147,26 @@ void refuse_busy(conn* c) {
   destroy(c);
 }
 
-// Queues C for a worker; false when the queue is full.
-bool enqueue(conn* c) {
-  plat_lock_guard hold(&q_lock);
-  if (q_len >= QUEUE_SLOTS) return false;
-  q_items[(q_head + q_len) % QUEUE_SLOTS] = c;
-  ++q_len;
-  plat_cond_broadcast(&q_cond);
-  return true;
+// Moves ready connections from the backlog, then from DUE, into the queue while it has room;
+// the rest go to the back of the backlog. Loop thread only.
+void feed_queue(const std::vector<conn*>& due) {
+  size_t next_due = 0;
+  {
+    plat_lock_guard hold(&q_lock);
+    const int before = q_len;
+    while (q_len < QUEUE_SLOTS && !L.backlog.empty()) {
+      q_items[(q_head + q_len) % QUEUE_SLOTS] = L.backlog.front();
+      L.backlog.pop_front();
+      ++q_len;
+    }
+    while (q_len < QUEUE_SLOTS && L.backlog.empty() && next_due < due.size()) {
+      q_items[(q_head + q_len) % QUEUE_SLOTS] = due[next_due++];
+      ++q_len;
+    }
+    if (q_len != before) plat_cond_broadcast(&q_cond);
+  }
+  for (; next_due < due.size(); ++next_due) L.backlog.push_back(due[next_due]);
+  L.backlog_size.store(static_cast<int>(L.backlog.size()));
 }
 
 // Past the bound the connection that has idled longest between requests makes room; one that
@@ -255,9 +272,7 @@ void loop_main(void*) {
       }
     }
     for (conn* c : expired) destroy(c);
-    for (conn* c : due) {
-      if (!enqueue(c)) refuse_busy(c);
-    }
+    if (!due.empty() || !L.backlog.empty()) feed_queue(due);
     if (listener) {
       if (accept_ready()) {
         plat_poller_arm(L.poller, G.listen_sock, 1, &g_listen_key);
@@ -266,7 +281,10 @@ void loop_main(void*) {
       }
     }
   }
-  // Stopped: connections that wait for their clients are closed at once.
+  // Stopped: connections that wait for their clients, or for a worker, are closed at once.
+  for (conn* c : L.backlog) destroy(c);
+  L.backlog.clear();
+  L.backlog_size.store(0);
   plat_lock_guard hold(&L.lock);
   while (L.head != nullptr) {
     conn* c = L.head;
@@ -287,6 +305,8 @@ conn* next_connection() {
   conn* c = q_items[q_head];
   q_head = (q_head + 1) % QUEUE_SLOTS;
   --q_len;
+  // A slot is free: the loop moves the next ready connection in.
+  if (L.backlog_size.load(std::memory_order_relaxed) > 0) plat_poller_wake(L.poller);
   return c;
 }
 
