@@ -4,13 +4,15 @@
 // A connection's life, and who owns it in each state (exactly one owner at a time, so no two
 // threads ever touch it at once):
 //
-//   accepted ──► WAITING (the loop) ──ready──► QUEUED ──► RUNNING (one worker) ──┐
-//                   ▲                                                            │
-//                   └────── hand_back: wants bytes (read) or room (write) ◄──────┘
+//   accepted ──► WAITING (the loop) ──ready──► [BACKLOG] ──► QUEUED ──► RUNNING (one worker) ─┐
+//                   ▲                                                                        │
+//                   └────────── hand_back: wants bytes (read) or room (write) ◄──────────────┘
 //
 // - WAITING: armed once in the loop's poller and linked in its waiting list, both under the
 //   loop's lock. Only the loop thread reads its readiness, and it unlinks the connection under
 //   that lock before queueing it; a one-shot registration is never reported twice.
+// - BACKLOG: ready, but the queue was full; only the loop thread holds the backlog, and moves
+//   the oldest into the queue as slots free.
 // - QUEUED: in the queue of ready connections; no thread touches it until a worker takes it.
 // - RUNNING: a worker parses heads, answers, and sends until the socket has nothing to read or
 //   no room; then it hands the connection back (linking and arming it under the loop's lock) or
