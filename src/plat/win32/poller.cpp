@@ -8,6 +8,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -21,6 +22,7 @@ struct watched {
   short events;  // POLLRDNORM / POLLWRNORM
   void* key;
   bool armed;
+  uint64_t seq;  // when it was armed: ready sockets are reported oldest first
 };
 
 SOCKET sock_of(plat_sock s) {
@@ -34,7 +36,14 @@ struct plat_poller {
   std::unordered_map<SOCKET, watched> table;
   // A UDP socket connected to itself: a byte sent to it ends a WSAPoll early.
   SOCKET wake = INVALID_SOCKET;
+  uint64_t next_seq = 0;
   std::vector<WSAPOLLFD> fds;  // the waiting thread's own
+  struct hit {
+    uint64_t seq;
+    SOCKET s;
+    plat_ready ready;
+  };
+  std::vector<hit> found;
 };
 
 plat_poller* plat_poller_open() {
@@ -72,7 +81,7 @@ int plat_poller_arm(plat_poller* p, plat_sock s, int events, void* key) {
     if (events & 2) want |= POLLWRNORM;
     {
       std::lock_guard<std::mutex> hold(p->lock);
-      p->table[sock_of(s)] = watched{want, key, true};
+      p->table[sock_of(s)] = watched{want, key, true, p->next_seq++};
     }
     plat_poller_wake(p);
     return 0;
@@ -105,9 +114,11 @@ int plat_poller_wait(plat_poller* p, plat_ready* out, int max, int timeout_ms) {
       while (recv(p->wake, drained, sizeof drained, 0) > 0) {
       }
     }
-    int count = 0;
+    // WSAPoll reports in the order of its array, which follows the table's hashing; reporting
+    // the longest-armed first keeps the loop fair, as epoll's ready list is.
+    p->found.clear();
     std::lock_guard<std::mutex> hold(p->lock);
-    for (size_t i = 1; i < p->fds.size() && count < max; ++i) {
+    for (size_t i = 1; i < p->fds.size(); ++i) {
       const WSAPOLLFD& f = p->fds[i];
       if (f.revents == 0 || (f.revents & POLLNVAL) != 0) continue;
       auto it = p->table.find(f.fd);
@@ -120,8 +131,15 @@ int plat_poller_wait(plat_poller* p, plat_ready* out, int max, int timeout_ms) {
                    (it->second.events & POLLWRNORM ? 2 : 0))) == 0) {
         continue;
       }
-      it->second.armed = false;  // one-shot: reported once until armed again
-      out[count++] = plat_ready{it->second.key, mask};
+      p->found.push_back(plat_poller::hit{it->second.seq, f.fd, plat_ready{it->second.key, mask}});
+    }
+    std::sort(p->found.begin(), p->found.end(),
+              [](const plat_poller::hit& a, const plat_poller::hit& b) { return a.seq < b.seq; });
+    int count = 0;
+    for (const plat_poller::hit& h : p->found) {
+      if (count == max) break;      // the others stay armed and come with the next wait
+      p->table[h.s].armed = false;  // one-shot: reported once until armed again
+      out[count++] = h.ready;
     }
     return count;
   } catch (...) {
