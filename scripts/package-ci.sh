@@ -66,7 +66,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
 [[ -n $version ]] || fail "no project version in build-pkg/CMakeCache.txt"
 for deb in "$deb_run" "$deb_dev"; do
   echo "-- $(basename "$deb")"
-  dpkg-deb --info "$deb" | sed -n '/^ Package:/,$p'
+  dpkg-deb --field "$deb"
   dpkg-deb --contents "$deb" | awk '{print "   ", $6, $7, $8}'
   [[ $(dpkg-deb --field "$deb" Version) = "$version" ]] || fail "$deb is not version $version"
 done
