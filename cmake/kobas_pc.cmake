@@ -1,7 +1,14 @@
 # Runs inside `cmake --install`: fills kobas.pc.in with the prefix of this install run and puts
 # the result into LIBDIR/pkgconfig. The caller sets KOBAS_PC_IN, KOBAS_PC_OUT, KOBAS_PC_VERSION,
-# KOBAS_PC_LIBDIR_REL and KOBAS_PC_INCLUDEDIR_REL (relative to the prefix, or absolute).
+# KOBAS_PC_LIBDIR_REL and KOBAS_PC_INCLUDEDIR_REL (relative to the prefix, or absolute), and
+# KOBAS_PC_RELOCATABLE: when true (and LIBDIR is relative), the prefix is written relative to the
+# file's own folder, ${pcfiledir}, so an unpacked archive works wherever it lies.
 set(KOBAS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+if(KOBAS_PC_RELOCATABLE AND NOT IS_ABSOLUTE "${KOBAS_PC_LIBDIR_REL}")
+  file(RELATIVE_PATH up "/p/${KOBAS_PC_LIBDIR_REL}/pkgconfig" "/p")
+  string(REGEX REPLACE "/$" "" up "${up}")
+  set(KOBAS_PC_PREFIX "\${pcfiledir}/${up}")
+endif()
 
 # A relative directory is written against ${prefix} so the file stays readable; an absolute one
 # (a distribution's layout) is taken as it is.
