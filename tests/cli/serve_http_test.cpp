@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
 #include "fs_fixture.h"
+#include "http_client.h"
 #include "serve_session.h"
 
 namespace {
@@ -105,4 +108,23 @@ TEST(ServeHttp, KeepsServingAfterEndOfInputUntilASignal) {
   EXPECT_EQ(s.child.finish(out, err), 0);
   EXPECT_EQ(out, "");
   EXPECT_EQ(err, "");
+}
+
+// quit does not wait for the clients the server holds: idle keep-alive connections, and ones
+// that never sent a byte, are closed at once instead of at the end of their 30 s of silence.
+TEST(ServeHttp, QuitDoesNotWaitForIdleClients) {
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  std::vector<std::unique_ptr<http_client>> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(std::make_unique<http_client>(s.port));
+    if (i % 2 == 1) continue;
+    http_response r;
+    ASSERT_TRUE(idle.back()->send("GET /api/ping HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(idle.back()->read_response(&r));
+  }
+  const auto before = std::chrono::steady_clock::now();
+  s.quit_cleanly();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
+  for (auto& c : idle) EXPECT_TRUE(c->closed_by_peer());
 }
