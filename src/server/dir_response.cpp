@@ -7,6 +7,8 @@
 
 #include "content/listing.h"
 #include "content/resolve.h"
+#include "server/conditional.h"
+#include "server/gzip_body.h"
 #include "util/sb.h"
 #include "util/str.h"
 
@@ -53,10 +55,60 @@ int send_piece(void* ctx, const char* bytes, uint64_t n) {
   return send_all(*static_cast<const plat_sock*>(ctx), bytes, n);
 }
 
+int count_piece(void*, const char*, uint64_t) {
+  return 0;
+}
+
+// Pieces of the page go through a gzip stream on their way to its sink.
+int gzip_piece(void* ctx, const char* bytes, uint64_t n) {
+  return static_cast<gzip_writer*>(ctx)->write(bytes, n);
+}
+
+bool server_error(const http_reply& r) {
+  return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+}
+
+// A body small enough to hold, gzip'd as a whole.
+bool reply_gzip(const http_reply& r, const char* type, std::string_view body) {
+  sb_owner packed;
+  if (gzip_text(body, packed.get()) != 0) return server_error(r);
+  return reply(r, 200, "OK", type, std::string_view(packed.str(), packed.len()), GZIP_HEADERS);
+}
+
+// The page gzip'd piece by piece, twice: once to learn the compressed length the head states,
+// once to send. Holding the compressed page instead would cost memory that grows with the
+// folder; the two streams get the same pieces, so they give the same bytes.
+bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* root_name,
+                      const char* rel, const dent* entries, int count, int truncated,
+                      const char* type) {
+  uint64_t total = 0;
+  {
+    gzip_writer measure(count_piece, nullptr);
+    if (render_html_pieces(piece, root_name, rel, entries, count, truncated, PAGE_PIECE_BYTES,
+                           gzip_piece, &measure) != 0 ||
+        measure.finish() != 0) {
+      return server_error(r);
+    }
+    total = measure.total_out();
+  }
+  if (respond(r.sock, 200, "OK", type, nullptr, total, GZIP_HEADERS, 1, r.keep_alive, r.scratch) !=
+      0) {
+    return false;
+  }
+  if (r.head_only != 0) return true;
+  plat_sock sock = r.sock;
+  gzip_writer out(send_piece, &sock);
+  // A stream that comes out longer or shorter than the head said cannot be repaired once the
+  // head is sent; only ending the connection tells the client.
+  return render_html_pieces(piece, root_name, rel, entries, count, truncated, PAGE_PIECE_BYTES,
+                            gzip_piece, &out) == 0 &&
+         out.finish() == 0 && out.total_out() == total;
+}
+
 // Sends the HTML page in pieces behind a head that states its length, measured by a first
 // rendering; the two renderings are one code path, so the length cannot disagree.
 bool answer_html(const http_reply& r, const char* root_name, const char* rel, const dent* entries,
-                 int count, int truncated) {
+                 int count, int truncated, bool gzip) {
   constexpr const char* type = "text/html; charset=utf-8";
   sb_owner piece;
   page_measure m;
@@ -65,9 +117,13 @@ bool answer_html(const http_reply& r, const char* root_name, const char* rel, co
   // A title path the page cannot hold means the request named something no page can show:
   // say so instead of answering an empty page with 200.
   if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
-  if (rc != 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+  if (rc != 0) return server_error(r);
   if (m.pieces <= 1) {
-    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()));
+    const std::string_view page(m.first.str(), m.first.len());
+    return gzip ? reply_gzip(r, type, page) : reply(r, 200, "OK", type, page);
+  }
+  if (gzip) {
+    return answer_html_gzip(r, piece.get(), root_name, rel, entries, count, truncated, type);
   }
   // The head alone, stating the whole length; HEAD ends there.
   if (respond(r.sock, 200, "OK", type, nullptr, m.total, nullptr, 1, r.keep_alive, r.scratch) !=
@@ -92,6 +148,9 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
                   const char* rel, const opened_target& folder) {
   entry_rule rule{&folder, rel};
   const entry_links links{entry_served, &rule};
+  // Only listings are compressed: files are mostly media, compressed already, and a range of a
+  // gzip'd file would not be the file's bytes.
+  const bool gzip = accepts_gzip(req.accept_encoding.get());
   char format[FORMAT_BYTES];
   bool json = query_val(req.query, "format", format, sizeof format) == 0 && str_ieq(format, "json");
 
@@ -107,8 +166,10 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     list_opened_window(folder.o.dir, links, first, n, &list.entries, &list.count, &truncated);
     sb_owner body;
     render_json(body.get(), list.entries, list.count, offset, limit);
-    return reply(r, 200, "OK", "application/json", std::string_view(body.str(), body.len()));
+    const std::string_view text(body.str(), body.len());
+    return gzip ? reply_gzip(r, "application/json", text)
+                : reply(r, 200, "OK", "application/json", text);
   }
   list_opened(folder.o.dir, links, &list.entries, &list.count, &truncated);
-  return answer_html(r, root_name, rel, list.entries, list.count, truncated);
+  return answer_html(r, root_name, rel, list.entries, list.count, truncated, gzip);
 }
