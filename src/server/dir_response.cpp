@@ -55,10 +55,6 @@ int send_piece(void* ctx, const char* bytes, uint64_t n) {
   return send_all(*static_cast<const plat_sock*>(ctx), bytes, n);
 }
 
-int count_piece(void*, const char*, uint64_t) {
-  return 0;
-}
-
 // Pieces of the page go through a gzip stream on their way to its sink.
 int gzip_piece(void* ctx, const char* bytes, uint64_t n) {
   return static_cast<gzip_writer*>(ctx)->write(bytes, n);
@@ -77,32 +73,34 @@ bool reply_gzip(const http_reply& r, const char* type, std::string_view body) {
 
 // The page gzip'd piece by piece, twice: once to learn the compressed length the head states,
 // once to send. Holding the compressed page instead would cost memory that grows with the
-// folder; the two streams get the same pieces, so they give the same bytes.
+// folder; the two streams get the same pieces, so they give the same bytes. A page whose
+// compressed form fits one output block is kept from the first pass and sent from there.
 bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* root_name,
                       const char* rel, const dent* entries, int count, int truncated,
                       const char* type) {
-  uint64_t total = 0;
+  page_measure m;
   {
-    gzip_writer measure(count_piece, nullptr);
-    if (render_html_pieces(piece, root_name, rel, entries, count, truncated, PAGE_PIECE_BYTES,
-                           gzip_piece, &measure) != 0 ||
-        measure.finish() != 0) {
-      return server_error(r);
-    }
-    total = measure.total_out();
+    gzip_writer measure(measure_piece, &m);
+    const int rc = render_html_pieces(piece, root_name, rel, entries, count, truncated,
+                                      PAGE_PIECE_BYTES, gzip_piece, &measure);
+    if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
+    if (rc != 0 || measure.finish() != 0) return server_error(r);
   }
-  if (respond(r.sock, 200, "OK", type, nullptr, total, GZIP_HEADERS, 1, r.keep_alive, r.scratch) !=
-      0) {
+  if (m.pieces <= 1) {
+    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()), GZIP_HEADERS);
+  }
+  if (respond(r.sock, 200, "OK", type, nullptr, m.total, GZIP_HEADERS, 1, r.keep_alive,
+              r.scratch) != 0) {
     return false;
   }
   if (r.head_only != 0) return true;
   plat_sock sock = r.sock;
   gzip_writer out(send_piece, &sock);
-  // A stream that comes out longer or shorter than the head said cannot be repaired once the
+  // A stream that came out longer or shorter than the head said cannot be repaired once the
   // head is sent; only ending the connection tells the client.
   return render_html_pieces(piece, root_name, rel, entries, count, truncated, PAGE_PIECE_BYTES,
                             gzip_piece, &out) == 0 &&
-         out.finish() == 0 && out.total_out() == total;
+         out.finish() == 0 && out.total_out() == m.total;
 }
 
 // Sends the HTML page in pieces behind a head that states its length, measured by a first
@@ -111,6 +109,9 @@ bool answer_html(const http_reply& r, const char* root_name, const char* rel, co
                  int count, int truncated, bool gzip) {
   constexpr const char* type = "text/html; charset=utf-8";
   sb_owner piece;
+  if (gzip) {
+    return answer_html_gzip(r, piece.get(), root_name, rel, entries, count, truncated, type);
+  }
   page_measure m;
   const int rc = render_html_pieces(piece.get(), root_name, rel, entries, count, truncated,
                                     PAGE_PIECE_BYTES, measure_piece, &m);
@@ -119,11 +120,7 @@ bool answer_html(const http_reply& r, const char* root_name, const char* rel, co
   if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
   if (rc != 0) return server_error(r);
   if (m.pieces <= 1) {
-    const std::string_view page(m.first.str(), m.first.len());
-    return gzip ? reply_gzip(r, type, page) : reply(r, 200, "OK", type, page);
-  }
-  if (gzip) {
-    return answer_html_gzip(r, piece.get(), root_name, rel, entries, count, truncated, type);
+    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()));
   }
   // The head alone, stating the whole length; HEAD ends there.
   if (respond(r.sock, 200, "OK", type, nullptr, m.total, nullptr, 1, r.keep_alive, r.scratch) !=
