@@ -4,6 +4,7 @@
 #include "server/dir_response.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "content/listing.h"
 #include "content/resolve.h"
@@ -71,36 +72,75 @@ bool reply_gzip(const http_reply& r, const char* type, std::string_view body) {
   return reply(r, 200, "OK", type, std::string_view(packed.str(), packed.len()), GZIP_HEADERS);
 }
 
-// The page gzip'd piece by piece, twice: once to learn the compressed length the head states,
-// once to send. Holding the compressed page instead would cost memory that grows with the
-// folder; the two streams get the same pieces, so they give the same bytes. A page whose
-// compressed form fits one output block is kept from the first pass and sent from there.
+// The compressed page is kept while it stays within this many output blocks of at most 64 KiB
+// (1 MiB): a folder of 100,000 short names compresses to about half a megabyte and so is
+// compressed once. A page that outgrows the bound is let go and compressed a second time as it
+// is sent, so no folder makes a worker hold more than the bound, and the page itself is never
+// held whole in either case.
+constexpr int GZIP_HOLD_BLOCKS = 16;
+
+struct gzip_hold {
+  int bound = GZIP_HOLD_BLOCKS;
+  uint64_t total = 0;
+  int blocks = 0;
+  bool dropped = false;
+  heap_text block[GZIP_HOLD_BLOCKS];
+  uint64_t len[GZIP_HOLD_BLOCKS] = {};
+};
+
+int hold_block(void* ctx, const char* bytes, uint64_t n) {
+  auto* h = static_cast<gzip_hold*>(ctx);
+  h->total += n;
+  if (h->dropped) return 0;
+  if (h->blocks >= h->bound) {
+    h->dropped = true;
+    for (heap_text& b : h->block) b.reset();
+    return 0;
+  }
+  char* copy = static_cast<char*>(std::malloc(n));
+  if (copy == nullptr) return -1;
+  std::memcpy(copy, bytes, n);
+  h->block[h->blocks].reset(copy);
+  h->len[h->blocks++] = n;
+  return 0;
+}
+
+// The page gzip'd piece by piece as it is rendered. The head states the compressed length, so
+// the first pass measures it; the two passes get the same pieces, so they give the same bytes.
 bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* root_name,
                       const char* rel, const dent* entries, int count, int truncated,
                       const char* type) {
-  page_measure m;
+  gzip_hold h;
+  const int bound = gzip_hold_blocks.load(std::memory_order_relaxed);
+  h.bound = bound < GZIP_HOLD_BLOCKS ? bound : GZIP_HOLD_BLOCKS;
   {
-    gzip_writer measure(measure_piece, &m);
+    gzip_writer measure(hold_block, &h);
     const int rc = render_html_pieces(piece, root_name, rel, entries, count, truncated,
                                       PAGE_PIECE_BYTES, gzip_piece, &measure);
     if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
     if (rc != 0 || measure.finish() != 0) return server_error(r);
   }
-  if (m.pieces <= 1) {
-    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()), GZIP_HEADERS);
+  if (!h.dropped && h.blocks <= 1) {
+    return reply(r, 200, "OK", type, std::string_view(h.block[0].get(), h.len[0]), GZIP_HEADERS);
   }
-  if (respond(r.sock, 200, "OK", type, nullptr, m.total, GZIP_HEADERS, 1, r.keep_alive,
+  if (respond(r.sock, 200, "OK", type, nullptr, h.total, GZIP_HEADERS, 1, r.keep_alive,
               r.scratch) != 0) {
     return false;
   }
   if (r.head_only != 0) return true;
+  if (!h.dropped) {
+    for (int i = 0; i < h.blocks; ++i) {
+      if (send_all(r.sock, h.block[i].get(), h.len[i]) != 0) return false;
+    }
+    return true;
+  }
   plat_sock sock = r.sock;
   gzip_writer out(send_piece, &sock);
   // A stream that came out longer or shorter than the head said cannot be repaired once the
   // head is sent; only ending the connection tells the client.
   return render_html_pieces(piece, root_name, rel, entries, count, truncated, PAGE_PIECE_BYTES,
                             gzip_piece, &out) == 0 &&
-         out.finish() == 0 && out.total_out() == m.total;
+         out.finish() == 0 && out.total_out() == h.total;
 }
 
 // Sends the HTML page in pieces behind a head that states its length, measured by a first
@@ -140,6 +180,8 @@ struct dents_owner {
 };
 
 }  // namespace
+
+std::atomic<int> gzip_hold_blocks{GZIP_HOLD_BLOCKS};
 
 bool serve_folder(const http_reply& r, const http_request& req, const char* root_name,
                   const char* rel, const opened_target& folder) {
