@@ -1,6 +1,6 @@
 // dir_response.cpp: enumerates a folder afresh for every request and renders it for people
 // (HTML) or programs (JSON pages). Enumeration and rendering belong to content; this file only
-// reads the query, picks the renderer and sends the result.
+// reads the query, picks the renderer and sends the result, gzip'd when the client admits it.
 #include "server/dir_response.h"
 
 #include <cstdlib>
@@ -106,7 +106,9 @@ int hold_block(void* ctx, const char* bytes, uint64_t n) {
 }
 
 // The page gzip'd piece by piece as it is rendered. The head states the compressed length, so
-// the first pass measures it; the two passes get the same pieces, so they give the same bytes.
+// the page is compressed before the head goes out; it is then sent from the held blocks, or,
+// when it outgrew them, compressed again while it is sent: both passes get the same pieces, so
+// they give the same bytes.
 bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* root_name,
                       const char* rel, const dent* entries, int count, int truncated,
                       const char* type) {

@@ -49,29 +49,38 @@ gzip_writer::gzip_writer(gzip_sink sink, void* ctx) : sink_(sink), ctx_(ctx) {
       deflateTune(&s->z, TUNE_GOOD, TUNE_MAX_INSERT, TUNE_NICE, TUNE_CHAIN) != Z_OK) {
     return;
   }
+  s->z.next_out = s->out;
+  s->z.avail_out = OUT_BLOCK_BYTES;
   state_ = std::move(s);
 }
 
 gzip_writer::~gzip_writer() = default;
 
-// Runs deflate until it wants more input (or, with Z_FINISH, until the stream ended), handing
-// each full output block to the sink.
+// Hands the filled part of the output block to the sink and starts the block again.
+int gzip_writer::emit() {
+  z_stream& z = state_->z;
+  const uInt produced = OUT_BLOCK_BYTES - z.avail_out;
+  z.next_out = state_->out;
+  z.avail_out = OUT_BLOCK_BYTES;
+  if (produced == 0) return 0;
+  total_out_ += produced;
+  return sink_(ctx_, reinterpret_cast<const char*>(state_->out), produced);
+}
+
+// Runs deflate until it wants more input (or, with Z_FINISH, until the stream ended). Only
+// full output blocks go to the sink before the end, so a sink that sends them sends few large
+// pieces rather than one per page piece.
 int gzip_writer::pump(int flush) {
   z_stream& z = state_->z;
   for (;;) {
-    z.next_out = state_->out;
-    z.avail_out = OUT_BLOCK_BYTES;
     const int rc = deflate(&z, flush);
     if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return -1;
-    const uInt produced = OUT_BLOCK_BYTES - z.avail_out;
-    if (produced > 0) {
-      if (sink_(ctx_, reinterpret_cast<const char*>(state_->out), produced) != 0) return -1;
-      total_out_ += produced;
-    }
+    const bool full = z.avail_out == 0;
+    if ((full || rc == Z_STREAM_END) && emit() != 0) return -1;
     if (rc == Z_STREAM_END) return 0;
-    // A block left with room means deflate has consumed its input and holds nothing more to
+    // Room left in the block means deflate has taken all its input and holds nothing more to
     // give until it gets more; while finishing, it means no progress is possible.
-    if (z.avail_out != 0) {
+    if (!full) {
       if (flush != Z_FINISH) return 0;
       if (rc == Z_BUF_ERROR) return -1;
     }

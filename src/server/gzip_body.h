@@ -1,6 +1,6 @@
 // gzip_body.h: gzip'd answer bodies (RFC 1952 through zlib's deflate). A page is compressed
 // piece by piece as it is rendered, so neither the page nor its compressed form is ever held
-// whole; the compressed bytes go to a sink as each output block fills.
+// whole; the compressed bytes go to a sink in output blocks of 64 KiB as each fills.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +35,7 @@ class gzip_writer {
  private:
   struct state;
   int pump(int flush);
+  int emit();
   std::unique_ptr<state> state_;
   gzip_sink sink_;
   void* ctx_;
