@@ -3,7 +3,6 @@
 // version would leave the client with bytes that are not the file's.
 #include "server/conditional.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -140,13 +139,35 @@ bool q_positive(std::string_view params) {
 
 }  // namespace
 
+// Both are written for every file answer, so by hand rather than through snprintf's parser.
 void make_etag(int64_t size, int64_t mtime_s, int32_t mtime_ns, char out[ETAG_BYTES]) {
-  std::snprintf(out, ETAG_BYTES, "\"%llx-%llx-%x\"", static_cast<unsigned long long>(size),
-                static_cast<unsigned long long>(mtime_s), static_cast<unsigned>(mtime_ns));
+  char* p = out;
+  *p++ = '"';
+  const uint64_t parts[3] = {static_cast<uint64_t>(size), static_cast<uint64_t>(mtime_s),
+                             static_cast<uint32_t>(mtime_ns)};
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0) *p++ = '-';
+    int shift = 60;
+    while (shift > 0 && (parts[i] >> shift) == 0) shift -= 4;
+    for (; shift >= 0; shift -= 4) *p++ = "0123456789abcdef"[(parts[i] >> shift) & 0xf];
+  }
+  *p++ = '"';
+  *p = '\0';
 }
 
 void make_last_modified(int64_t mtime_s, char out[LAST_MODIFIED_BYTES]) {
-  std::snprintf(out, LAST_MODIFIED_BYTES, "%lld", static_cast<long long>(mtime_s));
+  char digits[LAST_MODIFIED_BYTES];
+  char* d = digits + sizeof digits;
+  // Negated as unsigned, so INT64_MIN has a magnitude too.
+  uint64_t u = mtime_s < 0 ? 0 - static_cast<uint64_t>(mtime_s) : static_cast<uint64_t>(mtime_s);
+  do {
+    *--d = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (mtime_s < 0) *--d = '-';
+  const size_t n = static_cast<size_t>(digits + sizeof digits - d);
+  std::memcpy(out, d, n);
+  out[n] = '\0';
 }
 
 bool parse_http_date(std::string_view text, int64_t* out) {

@@ -58,7 +58,7 @@ int send_piece(void* ctx, const char* bytes, uint64_t n) {
 
 // Pieces of the page go through a gzip stream on their way to its sink.
 int gzip_piece(void* ctx, const char* bytes, uint64_t n) {
-  return static_cast<gzip_writer*>(ctx)->write(bytes, n);
+  return static_cast<gzip_pipe*>(ctx)->write(bytes, n);
 }
 
 bool server_error(const http_reply& r) {
@@ -117,10 +117,11 @@ bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* ro
   h.bound = bound < GZIP_HOLD_BLOCKS ? bound : GZIP_HOLD_BLOCKS;
   {
     gzip_writer measure(hold_block, &h);
+    gzip_pipe pipe(&measure);
     const int rc = render_html_pieces(piece, root_name, rel, entries, count, truncated,
-                                      PAGE_PIECE_BYTES, gzip_piece, &measure);
+                                      PAGE_PIECE_BYTES, gzip_piece, &pipe);
     if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
-    if (rc != 0 || measure.finish() != 0) return server_error(r);
+    if (rc != 0 || pipe.finish() != 0) return server_error(r);
   }
   if (!h.dropped && h.blocks <= 1) {
     return reply(r, 200, "OK", type, std::string_view(h.block[0].get(), h.len[0]), GZIP_HEADERS);
@@ -138,11 +139,12 @@ bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* ro
   }
   plat_sock sock = r.sock;
   gzip_writer out(send_piece, &sock);
+  gzip_pipe pipe(&out);
   // A stream that came out longer or shorter than the head said cannot be repaired once the
   // head is sent; only ending the connection tells the client.
   return render_html_pieces(piece, root_name, rel, entries, count, truncated, PAGE_PIECE_BYTES,
-                            gzip_piece, &out) == 0 &&
-         out.finish() == 0 && out.total_out() == h.total;
+                            gzip_piece, &pipe) == 0 &&
+         pipe.finish() == 0 && out.total_out() == h.total;
 }
 
 // Sends the HTML page in pieces behind a head that states its length, measured by a first

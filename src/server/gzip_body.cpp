@@ -9,13 +9,11 @@
 #include <new>
 #include <utility>
 
-#include "util/sb.h"
-
 namespace {
 
 constexpr int GZIP_LEVEL = 1;
 constexpr int GZIP_WINDOW_BITS = 15 + 16;  // the largest window, with a gzip wrapper
-constexpr int GZIP_MEM_LEVEL = 7;
+constexpr int GZIP_MEM_LEVEL = 4;
 // Level 1 with every position of a match entered in the hash table (zlib's level 1 stops
 // after 4): rows of a listing differ in a few bytes each, and the next row finds its long match
 // only through those positions.
@@ -112,6 +110,73 @@ int gzip_writer::finish() {
     return -1;
   }
   return 0;
+}
+
+gzip_pipe::gzip_pipe(gzip_writer* gz) : gz_(gz) {
+  plat_mutex_init(&m_);
+  plat_cond_init(&c_);
+  for (string_builder& s : slot_) sb_init(&s);
+  started_ = plat_thread_start(&thread_, run, this) == 0;
+}
+
+gzip_pipe::~gzip_pipe() {
+  {
+    // Left early (the page failed): what is still queued is not worth compressing.
+    plat_lock_guard hold(&m_);
+    failed_ = true;
+  }
+  stop();
+  for (string_builder& s : slot_) sb_free(&s);
+  plat_cond_destroy(&c_);
+  plat_mutex_destroy(&m_);
+}
+
+void gzip_pipe::stop() {
+  if (!started_) return;
+  {
+    plat_lock_guard hold(&m_);
+    closing_ = true;
+    plat_cond_broadcast(&c_);
+  }
+  plat_thread_join(thread_);
+  started_ = false;
+}
+
+void gzip_pipe::run(void* arg) {
+  auto* self = static_cast<gzip_pipe*>(arg);
+  plat_lock_guard hold(&self->m_);
+  for (;;) {
+    while (self->count_ == 0 && !self->closing_) plat_cond_wait_ms(&self->c_, &self->m_, 1000);
+    if (self->count_ == 0) return;
+    // The producer fills only other slots while this one is counted, so it is read unlocked.
+    string_builder* s = &self->slot_[self->head_];
+    const bool skip = self->failed_;
+    plat_unlock(&self->m_);
+    const int rc = skip ? -1 : self->gz_->write(s->data, s->len);
+    plat_lock(&self->m_);
+    if (rc != 0) self->failed_ = true;
+    sb_reset(s);
+    self->head_ = (self->head_ + 1) % SLOTS;
+    --self->count_;
+    plat_cond_broadcast(&self->c_);
+  }
+}
+
+int gzip_pipe::write(const char* bytes, uint64_t n) {
+  if (!started_) return gz_->write(bytes, n);
+  plat_lock_guard hold(&m_);
+  while (count_ == SLOTS && !failed_) plat_cond_wait_ms(&c_, &m_, 1000);
+  if (failed_) return -1;
+  if (sb_putn(&slot_[(head_ + count_) % SLOTS], bytes, n) != 0) return -1;
+  ++count_;
+  plat_cond_broadcast(&c_);
+  return 0;
+}
+
+int gzip_pipe::finish() {
+  stop();
+  if (failed_) return -1;
+  return gz_->finish();
 }
 
 int gzip_text(std::string_view text, string_builder* out) {

@@ -7,7 +7,8 @@
 #include <memory>
 #include <string_view>
 
-struct string_builder;
+#include "plat/plat.h"
+#include "util/sb.h"
 
 // The head lines of every gzip'd answer: the coding, and that the body depends on the
 // request's Accept-Encoding, so a cache keeps the two forms apart.
@@ -41,6 +42,37 @@ class gzip_writer {
   void* ctx_;
   uint64_t total_out_ = 0;
   bool failed_ = false;
+};
+
+// Feeds a gzip_writer from a helper thread, so a page is rendered and compressed at the same
+// time: write() copies a piece into one of a few slots and returns while the helper compresses
+// the slots in order. Without a thread (none could be started) it compresses on the caller's.
+class gzip_pipe {
+ public:
+  explicit gzip_pipe(gzip_writer* gz);
+  ~gzip_pipe();
+  gzip_pipe(const gzip_pipe&) = delete;
+  gzip_pipe& operator=(const gzip_pipe&) = delete;
+
+  // 0, or -1 once compressing failed.
+  int write(const char* bytes, uint64_t n);
+  // Waits until every piece is compressed, ends the helper, and finishes the stream. 0 or -1.
+  int finish();
+
+ private:
+  static constexpr int SLOTS = 3;
+  static void run(void* self);
+  void stop();
+  gzip_writer* gz_;
+  plat_mutex m_;
+  plat_cond c_;
+  string_builder slot_[SLOTS];
+  int head_ = 0;   // the slot the helper takes next
+  int count_ = 0;  // filled slots, the one being compressed included
+  bool closing_ = false;
+  bool failed_ = false;
+  bool started_ = false;
+  plat_thread thread_ = nullptr;
 };
 
 // Appends the gzip'd form of TEXT to OUT. 0 or -1.

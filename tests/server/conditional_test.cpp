@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -32,6 +33,19 @@ TEST(Etag, ChangesWithEveryPartOfTheVersion) {
   char again[ETAG_BYTES];
   make_etag(1000, 1700000000, 5, again);
   EXPECT_STREQ(again, base);
+  EXPECT_STREQ(base, "\"3e8-6553f100-5\"");
+  make_etag(0, 0, 0, again);
+  EXPECT_STREQ(again, "\"0-0-0\"");
+  make_etag(INT64_MAX, INT64_MIN, 999999999, again);
+  EXPECT_STREQ(again, "\"7fffffffffffffff-8000000000000000-3b9ac9ff\"");
+}
+
+TEST(LastModifiedText, DecimalSeconds) {
+  char text[LAST_MODIFIED_BYTES];
+  for (int64_t t : {int64_t{0}, int64_t{1700000000}, int64_t{-1}, INT64_MAX, INT64_MIN}) {
+    make_last_modified(t, text);
+    EXPECT_EQ(text, std::to_string(t));
+  }
 }
 
 TEST(HttpDateParse, ThreeFormsAndRefusals) {

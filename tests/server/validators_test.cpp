@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -14,6 +15,7 @@
 #include "http_client.h"
 #include "kobas.h"
 #include "server/dir_response.h"
+#include "server/gzip_body.h"
 #include "server_harness.h"
 
 namespace {
@@ -61,6 +63,63 @@ std::vector<std::string> names(const http_response& r) {
   std::vector<std::string> out;
   for (const auto& h : r.headers) out.push_back(h.first);
   return out;
+}
+
+int append_to(void* ctx, const char* bytes, uint64_t n) {
+  static_cast<std::string*>(ctx)->append(bytes, n);
+  return 0;
+}
+
+// A sink that takes one block and then fails, as a send to a client that went away does.
+int fail_after_one(void* ctx, const char* bytes, uint64_t n) {
+  return append_to(ctx, bytes, n) == 0 && static_cast<std::string*>(ctx)->size() > n ? -1 : 0;
+}
+
+// The page text fed in uneven pieces, directly and through the helper thread: the same stream
+// both ways (the measuring and the sending pass rely on it), and it unpacks to the text.
+TEST(GzipStream, PiecesDirectAndThroughTheHelperAgree) {
+  std::string text;
+  for (int i = 0; text.size() < 3000000; ++i)
+    text += "row " + std::to_string(int64_t{i} * 7919 % 100003) + "\n";
+  std::string direct, piped;
+  {
+    gzip_writer gz(append_to, &direct);
+    for (size_t at = 0, step = 1; at < text.size(); at += step, step = step * 3 % 70001 + 1) {
+      ASSERT_EQ(gz.write(text.data() + at, std::min(step, text.size() - at)), 0);
+    }
+    ASSERT_EQ(gz.finish(), 0);
+    EXPECT_EQ(gz.total_out(), direct.size());
+  }
+  {
+    gzip_writer gz(append_to, &piped);
+    gzip_pipe pipe(&gz);
+    for (size_t at = 0, step = 1; at < text.size(); at += step, step = step * 3 % 70001 + 1) {
+      ASSERT_EQ(pipe.write(text.data() + at, std::min(step, text.size() - at)), 0);
+    }
+    ASSERT_EQ(pipe.finish(), 0);
+  }
+  EXPECT_EQ(piped, direct);
+  EXPECT_EQ(gunzip(direct), text);
+  EXPECT_GT(direct.size(), 65536u);  // several output blocks
+}
+
+TEST(GzipStream, FailingSinkStopsTheStream) {
+  // Scrambled letters: several output blocks, so the sink fails while pieces are still queued.
+  std::string text(2000000, 'x');
+  uint64_t seed = 7;
+  for (char& c : text) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    c = static_cast<char>('a' + (seed >> 59));
+  }
+  std::string got;
+  gzip_writer gz(fail_after_one, &got);
+  gzip_pipe pipe(&gz);
+  int rc = 0;
+  for (size_t at = 0; at < text.size() && rc == 0; at += 65536) {
+    rc = pipe.write(text.data() + at, std::min<size_t>(65536, text.size() - at));
+  }
+  EXPECT_NE(rc == 0 ? pipe.finish() : rc, 0);
+  EXPECT_EQ(gunzip(got), "<bad gzip>");
 }
 
 class Validators : public ::testing::Test {
