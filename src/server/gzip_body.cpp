@@ -13,10 +13,12 @@ namespace {
 
 constexpr int GZIP_LEVEL = 1;
 constexpr int GZIP_WINDOW_BITS = 15 + 16;  // the largest window, with a gzip wrapper
+// Smaller blocks follow the rows' changes more closely: on the 100,000-entry page, 486,625 bytes
+// at 4 against 498,317 at 7, with less hash memory.
 constexpr int GZIP_MEM_LEVEL = 4;
-// Level 1 with every position of a match entered in the hash table (zlib's level 1 stops
-// after 4): rows of a listing differ in a few bytes each, and the next row finds its long match
-// only through those positions.
+// Level 1 with every position of a match entered in the hash table (zlib's level 1 enters them
+// only for matches of up to 4 bytes): rows of a listing differ in a few bytes each, and the next
+// row finds its long match only through those positions (546,683 bytes untuned).
 constexpr int TUNE_GOOD = 4;
 constexpr int TUNE_MAX_INSERT = 258;
 constexpr int TUNE_NICE = 8;

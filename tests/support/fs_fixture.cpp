@@ -174,9 +174,10 @@ std::string temp_tree::fifo(std::string_view rel) {
   throw std::runtime_error("no FIFOs on Windows: " + path(rel));
 }
 
-void temp_tree::set_mtime(std::string_view rel, int64_t unix_s) {
+void temp_tree::set_mtime(std::string_view rel, int64_t unix_s, int32_t ns) {
   // FILETIME counts 100-nanosecond intervals since 1601-01-01.
-  uint64_t ticks = static_cast<uint64_t>(unix_s + 11644473600) * 10000000u;
+  uint64_t ticks =
+      static_cast<uint64_t>(unix_s + 11644473600) * 10000000u + static_cast<uint64_t>(ns / 100);
   FILETIME t{static_cast<DWORD>(ticks & 0xffffffffu), static_cast<DWORD>(ticks >> 32)};
   HANDLE h =
       CreateFileW(os_path(path(rel)).c_str(), FILE_WRITE_ATTRIBUTES,
@@ -231,10 +232,10 @@ std::string temp_tree::fifo(std::string_view rel) {
   return p;
 }
 
-void temp_tree::set_mtime(std::string_view rel, int64_t unix_s) {
+void temp_tree::set_mtime(std::string_view rel, int64_t unix_s, int32_t ns) {
   struct timespec ts[2];
   ts[0].tv_sec = ts[1].tv_sec = static_cast<time_t>(unix_s);
-  ts[0].tv_nsec = ts[1].tv_nsec = 0;
+  ts[0].tv_nsec = ts[1].tv_nsec = ns;
   if (::utimensat(AT_FDCWD, path(rel).c_str(), ts, AT_SYMLINK_NOFOLLOW) != 0)
     throw std::runtime_error("utimensat failed");
 }

@@ -27,7 +27,8 @@ class temp_tree {
   std::string fifo(std::string_view rel);  // POSIX only: throws on Windows
   // A sparse file of SIZE bytes (holes read as zeros).
   std::string sparse(std::string_view rel, int64_t size);
-  void set_mtime(std::string_view rel, int64_t unix_s);
+  // NS: nanoseconds below the second (0 to 999,999,999; Windows keeps 100 ns steps).
+  void set_mtime(std::string_view rel, int64_t unix_s, int32_t ns = 0);
   void remove(std::string_view rel);  // file, link or whole folder
   // Whether the system marks REL hidden (Windows' hidden or system attribute; Wine gives it to
   // names beginning with '.'), after marking it so when MAKE. Always false on POSIX.
