@@ -2,7 +2,8 @@
 # the result into LIBDIR/pkgconfig. The caller sets KOBAS_PC_IN, KOBAS_PC_OUT, KOBAS_PC_VERSION,
 # KOBAS_PC_LIBDIR_REL and KOBAS_PC_INCLUDEDIR_REL (relative to the prefix, or absolute), and
 # KOBAS_PC_RELOCATABLE: when true (and LIBDIR is relative), the prefix is written relative to the
-# file's own folder, ${pcfiledir}, so an unpacked archive works wherever it lies.
+# file's own folder, ${pcfiledir}, so an unpacked archive works wherever it lies;
+# and KOBAS_PC_ZLIB_LINKAGE (static or shared).
 set(KOBAS_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 if(KOBAS_PC_RELOCATABLE AND NOT IS_ABSOLUTE "${KOBAS_PC_LIBDIR_REL}")
   file(RELATIVE_PATH up "/p/${KOBAS_PC_LIBDIR_REL}/pkgconfig" "/p")
@@ -19,6 +20,14 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(KOBAS_PC_${kind} "\${prefix}/${KOBAS_PC_${kind}_REL}")
   endif()
 endforeach()
+
+# With zlib as a shared library, a static link of libkobas needs it too; a static zlib is
+# inside the library already and asks for nothing.
+if(KOBAS_PC_ZLIB_LINKAGE STREQUAL "static")
+  set(KOBAS_PC_REQUIRES_PRIVATE "")
+else()
+  set(KOBAS_PC_REQUIRES_PRIVATE "Requires.private: zlib")
+endif()
 
 configure_file("${KOBAS_PC_IN}" "${KOBAS_PC_OUT}" @ONLY)
 

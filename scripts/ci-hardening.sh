@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 need=()
-for pkg in clang libclang-rt-14-dev ffmpeg aria2 curl python3; do
+for pkg in clang libclang-rt-14-dev ffmpeg aria2 curl python3 wget chromium chromium-driver; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

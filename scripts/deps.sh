@@ -3,7 +3,7 @@
 # everything is there).
 set -euo pipefail
 need=()
-for pkg in g++ cmake libgtest-dev curl python3 pkg-config; do
+for pkg in g++ cmake libgtest-dev zlib1g-dev curl python3 pkg-config; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -17,7 +17,7 @@ for kind in "${kinds[@]}"; do
   case $kind in
   # dpkg-shlibdeps (dpkg-dev) and file are what CPack's Debian generator calls.
   deb) need+=(dpkg-dev file binutils) ;;
-  zip) need+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev) ;;
+  zip) need+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev) ;;
   *) echo "usage: $0 [deb|zip]..." >&2; exit 2 ;;
   esac
 done

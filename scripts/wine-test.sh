@@ -7,7 +7,9 @@ set -u
 
 src=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 build="$src/build-win"
-packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64)
+# libz-mingw-w64-dev: zlib for the cross build, linked statically into kobas.dll.
+packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  libz-mingw-w64-dev wine wine64)
 
 missing=()
 for p in "${packages[@]}"; do

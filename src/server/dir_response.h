@@ -2,6 +2,8 @@
 // one page of the JSON listing (cursor, limit).
 #pragma once
 
+#include <atomic>
+
 #include "server/http.h"
 
 struct opened_target;
@@ -11,3 +13,8 @@ struct opened_target;
 // when a send failed.
 bool serve_folder(const http_reply& r, const http_request& req, const char* root_name,
                   const char* rel, const opened_target& folder);
+
+// How many compressed output blocks of at most 64 KiB a gzip'd page may be held in (16, at most
+// 16); a page that needs more is compressed a second time while it is sent. Tests lower it to
+// reach that path with a small folder.
+extern std::atomic<int> gzip_hold_blocks;

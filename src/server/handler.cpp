@@ -11,6 +11,7 @@
 
 #include "content/resolve.h"
 #include "content/roots.h"
+#include "server/conditional.h"
 #include "server/config.h"
 #include "server/dir_response.h"
 #include "server/http.h"
@@ -64,6 +65,24 @@ bool answer_api(const http_reply& r, const char* rest) {
   return not_found(r);
 }
 
+// 304 carries the validator the client may store in place of the old one, and no
+// Content-Length: the answer has no body, and a length would describe the file's (RFC 9110
+// section 8.6), which a client could mistake for bytes still to come.
+bool answer_not_modified(const http_reply& r, const char* etag) {
+  sb_owner own;
+  string_builder* head = r.scratch != nullptr ? r.scratch : own.get();
+  sb_reset(head);
+  int failed = put_status_head(head, 304, "Not Modified");
+  failed |= sb_puts(head, "ETag: ");
+  failed |= sb_puts(head, etag);
+  failed |= sb_puts(head, r.keep_alive != 0 ? "\r\nConnection: keep-alive\r\n\r\n"
+                                            : "\r\nConnection: close\r\n\r\n");
+  if (failed != 0) return false;
+  const std::string_view text(head->data, head->len);
+  return r.out != nullptr ? send_or_keep(r.sock, r.out, text, {})
+                          : send_all(r.sock, head->data, head->len) == 0;
+}
+
 // Everything that can fail is settled before the head goes out; after it, a failure can only
 // end the connection, because the client has been promised a length. FILE is the handle that
 // resolution opened and ST its own record, so size, time and bytes describe one and the same
@@ -76,11 +95,21 @@ bool deliver_file(const http_reply& r, const http_request& req, plat_opened* tar
   const int64_t size = st.size;
   const int64_t mtime = st.mtime;
   set_ok();
+  char etag[ETAG_BYTES];
+  make_etag(size, mtime, st.mtime_ns, etag);
+  char last_modified[LAST_MODIFIED_BYTES];
+  make_last_modified(mtime, last_modified);
+  const conditional_outcome cond =
+      judge_conditional({etag, last_modified, mtime, req.if_none_match.get(),
+                         req.if_modified_since.get(), req.if_range.get()});
+  if (cond == conditional_outcome::not_modified) return answer_not_modified(r, etag);
   int64_t first = 0;
   int64_t last = 0;
   int partial = 0;
   int status = 200;
-  if (req.range && req.range.get()[0] != '\0') {
+  // A failed If-Range drops the Range before it is judged: the client gets the new version whole,
+  // not a 416 for an offset that only meant something in the old one.
+  if (cond == conditional_outcome::honour_range && req.range && req.range.get()[0] != '\0') {
     int rc = range_parse(req.range.get(), size, &first, &last, &partial);
     if (rc == RANGE_UNSATISFIABLE || rc < 0) {
       // A malformed Range is refused like an unsatisfiable one rather than ignored.
@@ -121,7 +150,9 @@ bool deliver_file(const http_reply& r, const http_request& req, plat_opened* tar
     failed |= sb_puts(head, "\r\n");
   }
   failed |= sb_puts(head, "Last-Modified: ");
-  failed |= put_decimal(head, mtime);
+  failed |= sb_puts(head, last_modified);
+  failed |= sb_puts(head, "\r\nETag: ");
+  failed |= sb_puts(head, etag);
   failed |= sb_puts(head, r.keep_alive != 0 ? "\r\nConnection: keep-alive\r\n\r\n"
                                             : "\r\nConnection: close\r\n\r\n");
   if (failed != 0) return false;

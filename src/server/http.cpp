@@ -49,6 +49,24 @@ std::string_view trim_blanks(std::string_view v) {
   return v;
 }
 
+// Adds VALUE to the list field FIELD, joining a repeated line to the ones before it. false when
+// memory ran out: a validator silently lost could turn a stale If-Range into a spliced file.
+bool append_field(heap_text* field, std::string_view value) {
+  if (!*field) {
+    *field = dup_view(value);
+    return static_cast<bool>(*field);
+  }
+  const size_t had = std::strlen(field->get());
+  char* p = static_cast<char*>(std::malloc(had + 2 + value.size() + 1));
+  if (p == nullptr) return false;
+  std::memcpy(p, field->get(), had);
+  std::memcpy(p + had, ", ", 2);
+  std::memcpy(p + had + 2, value.data(), value.size());
+  p[had + 2 + value.size()] = '\0';
+  field->reset(p);
+  return true;
+}
+
 // Content-Length is 1*DIGIT (RFC 9110 section 8.6). Leading zeros carry no value; past them,
 // 18 digits cannot overflow int64_t, and longer values exceed any body we would read anyway.
 bool parse_length(std::string_view v, int64_t* out) {
@@ -102,6 +120,14 @@ bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
     req->range = dup_view(value);
   } else if (ieq(name, "Authorization")) {
     req->authorization = dup_view(value);
+  } else if (ieq(name, "If-None-Match")) {
+    return append_field(&req->if_none_match, value);
+  } else if (ieq(name, "If-Modified-Since")) {
+    return append_field(&req->if_modified_since, value);
+  } else if (ieq(name, "If-Range")) {
+    return append_field(&req->if_range, value);
+  } else if (ieq(name, "Accept-Encoding")) {
+    return append_field(&req->accept_encoding, value);
   } else if (ieq(name, "Connection")) {
     // The client says it sends nothing more (RFC 9112 section 9.6): the answer says so too.
     if (has_token(value, "close")) req->must_close = 1;
@@ -166,6 +192,10 @@ void http_request_clear(http_request* req) {
   req->keep_alive = 0;
   req->range.reset();
   req->authorization.reset();
+  req->if_none_match.reset();
+  req->if_modified_since.reset();
+  req->if_range.reset();
+  req->accept_encoding.reset();
   req->content_length = 0;
   req->body_length_unknown = 0;
   req->must_close = 0;

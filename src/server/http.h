@@ -48,6 +48,12 @@ struct http_request {
   // Set by read_request when the connection cannot carry another request after this one's
   // answer (a body it did not read); the answer then says "Connection: close".
   int32_t must_close;
+  // Conditional requests and content coding. Repeated lines of one of these fields are joined
+  // with ", " into one list (RFC 9110 section 5.3); null when the field is absent.
+  heap_text if_none_match;
+  heap_text if_modified_since;
+  heap_text if_range;
+  heap_text accept_encoding;
 };
 
 // Empties every field and releases the captured header copies.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Real clients against the serve command: curl, ffprobe/ffmpeg, aria2c and Python's own HTML
-parser and JSON module fetch files, ranges, listings and media over loopback. A missing tool
-skips its group with the reason. Usage: clients_test.py SERVER_EXECUTABLE"""
+"""Real clients against the serve command: curl, ffprobe/ffmpeg, aria2c, wget, headless Chromium
+and Python's own HTML parser and JSON module fetch files, ranges, listings and media over
+loopback, revalidate and resume. A missing tool skips its group with the reason.
+Usage: clients_test.py SERVER_EXECUTABLE"""
 import hashlib
 import html.parser
 import http.client
@@ -10,11 +11,14 @@ import os
 import queue
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import urllib.parse
+import urllib.request
 
 counts = {"passed": 0, "failed": 0}
 
@@ -70,6 +74,7 @@ class Server:
     """serve --bind 127.0.0.1 --port 0 with one root; the port comes from the listening line."""
 
     def __init__(self, exe, root):
+        self.root = root
         self.proc = subprocess.Popen(
             [exe, "serve", "--bind", "127.0.0.1", "--port", "0", "--root", f"media={root}"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -245,6 +250,137 @@ def aria2_group(srv, big, tmp):
           r.returncode == 0 and got == want, r.stderr)
 
 
+def compressed_group(srv, tmp):
+    """curl --compressed asks for gzip and unpacks it: the page must come out as plain curl
+    gets it, and must really have been compressed on the way."""
+    if not have("curl --compressed", "curl"):
+        return
+    head = os.path.join(tmp, "gz.head")
+    for path in ["/media/many/", "/media/odd/", "/media/many/?format=json&limit=500"]:
+        plain = run("curl", "-s", srv.base + path).stdout
+        packed = run("curl", "-s", "--compressed", "-D", head, srv.base + path).stdout
+        with open(head, "rb") as f:
+            coding = re.search(rb"(?im)^content-encoding: *(\S+)", f.read())
+        check(f"curl --compressed {path} gives plain curl's bytes",
+              plain and packed == plain and coding and coding.group(1) == b"gzip",
+              (len(plain), len(packed), coding))
+
+
+def wget_group(srv, tmp):
+    """wget -N twice: the second run asks with If-Modified-Since and keeps its copy."""
+    if not have("wget", "wget"):
+        return
+    where = os.path.join(tmp, "wget")
+    os.makedirs(where)
+    url = srv.base + "/media/rec.bin"
+    first = run("wget", "-N", "-S", "-P", where, url)
+    second = run("wget", "-N", "-S", "-P", where, url)
+    with open(os.path.join(where, "rec.bin"), "rb") as f:
+        got = f.read()
+    with open(os.path.join(srv.root, "rec.bin"), "rb") as f:
+        want = f.read()
+    check("wget -N twice downloads once",
+          first.returncode == 0 and b" 200 OK" in first.stderr and second.returncode == 0
+          and b" 304 Not Modified" in second.stderr and b" 200 OK" not in second.stderr
+          and got == want, second.stderr[-400:])
+
+
+def resume_group(srv, tmp):
+    """A download resumed with If-Range after the file changed must restart with the new file,
+    not splice its tail onto the old bytes; with the current tag it resumes."""
+    if not have("curl resume", "curl"):
+        return
+    path = os.path.join(srv.root, "resume.bin")
+    old, new = os.urandom(200000), os.urandom(250000)
+    with open(path, "wb") as f:
+        f.write(old)
+    url, out, head = srv.base + "/media/resume.bin", os.path.join(tmp, "part"), os.path.join(
+        tmp, "part.head")
+    run("curl", "-s", "-r", "0-99999", "-D", head, "-o", out, url)
+    with open(head, "rb") as f:
+        m = re.search(rb"(?im)^etag: *(\S+)", f.read())
+    tag = m.group(1).decode() if m else '""'
+    with open(path, "wb") as f:
+        f.write(new)
+    r = run("curl", "-s", "-r", "100000-", "-H", f"If-Range: {tag}", "-w", "%{http_code}", "-D",
+            head, "-o", out, url)
+    with open(out, "rb") as f:
+        got = f.read()
+    check("resume with a stale If-Range gets the whole new file",
+          r.stdout == b"200" and got == new, (r.stdout, len(got)))
+    with open(head, "rb") as f:
+        m = re.search(rb"(?im)^etag: *(\S+)", f.read())
+    tag = m.group(1).decode() if m else '""'
+    r = run("curl", "-s", "-r", "100000-", "-H", f"If-Range: {tag}", "-w", "%{http_code}", "-o",
+            out, url)
+    with open(out, "rb") as f:
+        got = f.read()
+    check("resume with the current If-Range gets the tail",
+          r.stdout == b"206" and got == new[100000:], (r.stdout, len(got)))
+
+
+def webdriver(port, method, path, body=None):
+    data = None if body is None else json.dumps(body).encode()
+    req = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method,
+                                 headers={"Content-Type": "application/json"})
+    with urllib.request.urlopen(req, timeout=120) as r:
+        return json.loads(r.read())["value"]
+
+
+def chromium_group(srv, tmp):
+    """Headless Chromium, driven through chromedriver's WebDriver protocol, loads a file and
+    reloads it: the reload must revalidate with If-None-Match and be answered 304."""
+    if not have("chromium", "chromium", "chromedriver"):
+        return
+    with open(os.path.join(srv.root, "note.txt"), "w") as f:
+        f.write("revalidate me\n")
+    url = srv.base + "/media/note.txt"
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    driver = subprocess.Popen(["chromedriver", f"--port={port}"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(300):
+            try:
+                webdriver(port, "GET", "/status")
+                break
+            except OSError:
+                time.sleep(0.1)
+        args = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                "--user-data-dir=" + tempfile.mkdtemp(dir=tmp)]
+        caps = {"browserName": "chrome", "goog:loggingPrefs": {"performance": "ALL"},
+                "goog:chromeOptions": {"binary": shutil.which("chromium"), "args": args}}
+        sid = webdriver(port, "POST", "/session",
+                        {"capabilities": {"alwaysMatch": caps}})["sessionId"]
+        try:
+            webdriver(port, "POST", f"/session/{sid}/url", {"url": url})
+            webdriver(port, "POST", f"/session/{sid}/refresh", {})
+            text = webdriver(port, "POST", f"/session/{sid}/execute/sync",
+                             {"script": "return document.body.innerText", "args": []})
+            log = webdriver(port, "POST", f"/session/{sid}/se/log", {"type": "performance"})
+        finally:
+            webdriver(port, "DELETE", f"/session/{sid}")
+    finally:
+        driver.terminate()
+        driver.wait(timeout=60)
+    etag = fetch(srv.port, "/media/note.txt")[1].get("ETag")
+    asked, answered = {}, {}
+    for entry in log:
+        msg = json.loads(entry["message"])["message"]
+        p = msg["params"]
+        if msg["method"] == "Network.requestWillBeSentExtraInfo":
+            asked[p["requestId"]] = {k.lower(): v for k, v in p.get("headers", {}).items()}
+        elif msg["method"] == "Network.responseReceivedExtraInfo":
+            answered[p["requestId"]] = p.get("statusCode")
+    revalidated = [rid for rid, h in asked.items() if h.get("if-none-match") == etag]
+    check("Chromium revalidates a file with If-None-Match and gets 304",
+          etag and revalidated and all(answered.get(rid) == 304 for rid in revalidated)
+          and text.strip() == "revalidate me", (etag, asked, answered, text))
+
+
 def main():
     if len(sys.argv) != 2:
         print("usage: clients_test.py SERVER_EXECUTABLE")
@@ -256,7 +392,11 @@ def main():
             for group in (lambda: curl_group(srv, records, many, tmp),
                           lambda: html_group(srv, names, media),
                           lambda: media_group(srv, media),
-                          lambda: aria2_group(srv, big, tmp)):
+                          lambda: aria2_group(srv, big, tmp),
+                          lambda: compressed_group(srv, tmp),
+                          lambda: wget_group(srv, tmp),
+                          lambda: resume_group(srv, tmp),
+                          lambda: chromium_group(srv, tmp)):
                 try:
                     group()
                 except Exception as e:  # a tool that hangs or answers garbage fails its group

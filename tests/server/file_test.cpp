@@ -58,7 +58,7 @@ TEST_F(FileAnswer, WholeFileHeadInOrder) {
   EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
   EXPECT_EQ(header_names(r),
             (std::vector<std::string>{"SERVER", "DATE", "Content-Type", "Content-Length",
-                                      "Accept-Ranges", "Last-Modified", "Connection"}));
+                                      "Accept-Ranges", "Last-Modified", "ETag", "Connection"}));
   EXPECT_EQ(r.header("SERVER"), "tandrill-kobas/1.0.0");
   EXPECT_EQ(r.header("Content-Type"), "application/octet-stream");
   EXPECT_EQ(r.header("Content-Length"), "1000");
@@ -102,7 +102,7 @@ TEST_F(FileAnswer, Ranges) {
       EXPECT_EQ(got.status_line, "HTTP/1.1 206 Partial Content");
       EXPECT_EQ(header_names(got),
                 (std::vector<std::string>{"SERVER", "DATE", "Content-Type", "Content-Length",
-                                          "Accept-Ranges", "Content-Range", "Last-Modified",
+                                          "Accept-Ranges", "Content-Range", "Last-Modified", "ETag",
                                           "Connection"}));
     } else {
       EXPECT_EQ(got.status_line, "HTTP/1.1 416 Range Not Satisfiable");

@@ -146,6 +146,7 @@ TEST_F(FolderAnswer, TitleTooLongForThePageIsBadRequest) {
   http_response r = srv_.get("/movies/" + rel + "/");
   EXPECT_EQ(r.status_line, "HTTP/1.1 400 Bad Request");
   EXPECT_EQ(r.body, "bad request\n");
+  EXPECT_EQ(srv_.get("/movies/" + rel + "/", "Accept-Encoding: gzip\r\n").status, 400);
   // The JSON listing has no title and still answers.
   EXPECT_EQ(srv_.get("/movies/" + rel + "/?format=json").status, 200);
 }
