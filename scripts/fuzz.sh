@@ -24,7 +24,7 @@ done
 
 failed=0
 for t in $targets; do
-  clang++ "${flags[@]}" -fsanitize=fuzzer "fuzz/$t.cpp" "${objs[@]}" -lpthread -o "$out/fuzz_$t"
+  clang++ "${flags[@]}" -fsanitize=fuzzer "fuzz/$t.cpp" "${objs[@]}" -lpthread -lz -o "$out/fuzz_$t"
   mkdir -p "$out/corpus/$t"
   echo "== fuzz $t for ${seconds}s"
   # New inputs go to the build folder; the seeds in fuzz/corpus stay as committed.
