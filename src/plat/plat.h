@@ -252,6 +252,7 @@ void plat_cond_init(plat_cond* c);
 // Nonzero when woken, 0 on time-out. Spurious wake-ups happen: callers re-check.
 int plat_cond_wait_ms(plat_cond* c, plat_mutex* m, int ms);
 void plat_cond_broadcast(plat_cond* c);
+void plat_cond_signal(plat_cond* c);  // wakes one waiter, if any
 void plat_cond_destroy(plat_cond* c);
 
 // Holds a plat_mutex for a scope.

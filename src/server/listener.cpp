@@ -163,7 +163,9 @@ void feed_queue(const std::vector<conn*>& due) {
       q_items[(q_head + q_len) % QUEUE_SLOTS] = due[next_due++];
       ++q_len;
     }
-    if (q_len != before) plat_cond_broadcast(&q_cond);
+    // One worker woken per connection queued: waking them all for each would send the others
+    // straight back to sleep, a context switch apiece on every request.
+    for (int i = before; i < q_len; ++i) plat_cond_signal(&q_cond);
   }
   for (; next_due < due.size(); ++next_due) L.backlog.push_back(due[next_due]);
   L.backlog_size.store(static_cast<int>(L.backlog.size()));
