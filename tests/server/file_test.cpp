@@ -19,17 +19,6 @@
 
 namespace {
 
-// 100 ten-byte records "000000042\n": every offset names itself, so an off-by-one shows.
-std::string records_1000() {
-  std::string s;
-  char rec[11];
-  for (int i = 0; i < 100; ++i) {
-    std::snprintf(rec, sizeof rec, "%09d\n", i);
-    s += rec;
-  }
-  return s;
-}
-
 std::vector<std::string> header_names(const http_response& r) {
   std::vector<std::string> out;
   for (const auto& h : r.headers) out.push_back(h.first);

@@ -5,10 +5,22 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "http_client.h"
 #include "kobas.h"
+
+// 100 ten-byte records "000000042\n": every offset names itself, so an off-by-one shows.
+inline std::string records_1000() {
+  std::string s;
+  char rec[11];
+  for (int i = 0; i < 100; ++i) {
+    std::snprintf(rec, sizeof rec, "%09d\n", i);
+    s += rec;
+  }
+  return s;
+}
 
 class running_server {
  public:

@@ -18,16 +18,6 @@
 
 namespace {
 
-std::string records_1000() {
-  std::string s;
-  char rec[11];
-  for (int i = 0; i < 100; ++i) {
-    std::snprintf(rec, sizeof rec, "%09d\n", i);
-    s += rec;
-  }
-  return s;
-}
-
 // The bytes a gzip stream unpacks to; "<bad gzip>" when it is not one whole stream.
 std::string gunzip(const std::string& in) {
   z_stream z{};
