@@ -42,11 +42,12 @@ TEST(Overload, IdleAndSilentConnectionsHoldNoWorker) {
 #if !_WIN32
 // The bound on open connections, in a serve child whose open-files limit allows 96 connections
 // (160 less the 64 kept back): past it the keep-alive connection idle the longest makes room;
-// once none is idle, a newcomer is told "busy" without a byte read.
+// once none is idle, a newcomer is told "busy" without a byte read. One worker, so the idle
+// connections go back to waiting in the order they were answered.
 TEST(Overload, PastTheBoundTheLongestIdleGoesThenNewcomersAreBusy) {
   child_process server(
-      "/bin/sh",
-      {"-c", "ulimit -n 160 && exec \"$0\" serve --bind 127.0.0.1 --port 0", kobas_bin()});
+      "/bin/sh", {"-c", "ulimit -n 160 && exec \"$0\" serve --bind 127.0.0.1 --port 0 --threads 1",
+                  kobas_bin()});
   int port = 0;
   const std::string line = server.read_line().value_or("");
   ASSERT_EQ(std::sscanf(line.c_str(), "listening 127.0.0.1:%d", &port), 1) << line;
