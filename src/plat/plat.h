@@ -197,9 +197,10 @@ int plat_open_files_limit();
 
 // ---- Waiting for many sockets ------------------------------------------------------------------
 
-// One readiness loop over many sockets: epoll on Linux, WSAPoll on Windows. A socket is watched
-// one-shot: once reported it is not reported again until armed again, so whichever thread it was
-// handed to has it alone. Arming and forgetting are safe from any thread; one thread waits.
+// One poller over many sockets: epoll on Linux, WSAPoll on Windows. A socket is watched one-shot:
+// once reported it is not reported again until armed again. Several threads may wait at once;
+// each report goes to exactly one of them, so whichever thread took it has the socket alone.
+// Arming, forgetting and expiring are safe from any thread.
 struct plat_poller;
 plat_poller* plat_poller_open();         // null on failure
 void plat_poller_close(plat_poller* p);  // null does nothing; the sockets stay open
@@ -208,14 +209,19 @@ void plat_poller_close(plat_poller* p);  // null does nothing; the sockets stay 
 int plat_poller_arm(plat_poller* p, plat_sock s, int events, void* key);
 // Stops watching S; call before closing a socket that was ever armed.
 void plat_poller_forget(plat_poller* p, plat_sock s);
+// Ends S's connection for whoever holds it: if S is armed its report comes at once, as a
+// hang-up (on Linux the socket is shut down to make it so). For a wait that ran out: the thread
+// that takes the one report closes the socket.
+void plat_poller_expire(plat_poller* p, plat_sock s);
 struct plat_ready {
   void* key;
   int events;  // 1 readable, error or hang-up; 2 writable
 };
 // Waits up to TIMEOUT_MS (negative: no limit) and fills at most MAX reports: their count, 0 on a
-// time-out or a wake, -1 on failure.
+// time-out or after plat_poller_wake, -1 on failure.
 int plat_poller_wait(plat_poller* p, plat_ready* out, int max, int timeout_ms);
-// Ends the current or next plat_poller_wait early; safe from any thread.
+// Ends every current and later plat_poller_wait at once, for good: for shutting down. Safe from
+// any thread.
 void plat_poller_wake(plat_poller* p);
 
 // ---- Memory -------------------------------------------------------------------------------------
@@ -252,7 +258,6 @@ void plat_cond_init(plat_cond* c);
 // Nonzero when woken, 0 on time-out. Spurious wake-ups happen: callers re-check.
 int plat_cond_wait_ms(plat_cond* c, plat_mutex* m, int ms);
 void plat_cond_broadcast(plat_cond* c);
-void plat_cond_signal(plat_cond* c);  // wakes one waiter, if any
 void plat_cond_destroy(plat_cond* c);
 
 // Holds a plat_mutex for a scope.

@@ -4,21 +4,22 @@
 // A connection's life, and who owns it in each state (exactly one owner at a time, so no two
 // threads ever touch it at once):
 //
-//   accepted ──► WAITING (the loop) ──ready──► [BACKLOG] ──► QUEUED ──► RUNNING (one worker) ─┐
-//                   ▲                                                                        │
-//                   └────────── hand_back: wants bytes (read) or room (write) ◄──────────────┘
+//   accepted ──► WAITING (the poller) ──one report──► RUNNING (the worker that took it) ─┐
+//                   ▲                                                                    │
+//                   └──────── hand_back: wants bytes (read) or room (write) ◄────────────┘
 //
-// - WAITING: armed once in the loop's poller and linked in its waiting list, both under the
-//   loop's lock. Only the loop thread reads its readiness, and it unlinks the connection under
-//   that lock before queueing it; a one-shot registration is never reported twice.
-// - BACKLOG: ready, but the queue was full; only the loop thread holds the backlog, and moves
-//   the oldest into the queue as slots free.
-// - QUEUED: in the queue of ready connections; no thread touches it until a worker takes it.
-// - RUNNING: a worker parses heads, answers, and sends until the socket has nothing to read or
-//   no room; then it hands the connection back (linking and arming it under the loop's lock) or
-//   closes it. The loop never touches a connection that is not linked in its list.
-// Silence and stalls are measured by the loop from the moment a connection starts waiting; a
-// connection that waited too long is closed by the loop, which owns it then.
+// - WAITING: armed once in the poller and linked in the waiting list, both under the list's
+//   lock. Every worker waits on the poller; a one-shot registration is reported to exactly one
+//   of them, and that worker unlinks the connection under the lock before touching anything
+//   else of it. Ready connections that find every worker busy stay in the poller's ready list.
+// - RUNNING: the worker parses heads, answers, and sends until the socket has nothing to read or
+//   no room; then it hands the connection back (linking and arming it under the lock) or closes
+//   it.
+// - The accept thread measures silence and stalls from the moment a connection starts waiting.
+//   It never closes one: a connection whose wait ran out (or that makes room past the bound) is
+//   marked cut under the lock and reported at once, and the worker that takes its one report
+//   closes it. So the only threads that free a connection are the one holding its report and,
+//   after every thread has ended, the stop.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +30,9 @@ struct conn {
   http_conn in;  // socket, bytes of a partial head, silence account, body still to drop
   http_out out;  // what still has to be sent
   int served = 0;
-  // The loop's bookkeeping, touched only under its lock while the connection waits.
+  // The waiting list's bookkeeping, touched only under its lock while the connection waits.
   int waiting_for = 0;  // 1 bytes to read, 2 room to write
+  bool cut = false;     // to be closed by whoever takes its report
   uint64_t wait_since_ms = 0;
   conn* prev = nullptr;
   conn* next = nullptr;

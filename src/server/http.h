@@ -66,7 +66,7 @@ struct http_conn {
   plat_sock sock;
   std::unique_ptr<char[]> buf;  // HTTP_HEAD_MAX_BYTES + 1 bytes, or null while empty
   size_t held = 0;              // bytes at the start of buf not yet consumed by a request
-  int silence_ms = 0;           // waited for the request being read, summed (the loop counts)
+  int silence_ms = 0;           // waited for the request being read, summed while it waits
   int64_t drop_left = 0;        // bytes of the last request's body still to read and drop
 };
 

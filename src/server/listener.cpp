@@ -1,15 +1,13 @@
-// listener.cpp: the one server of the process: the listening socket, the readiness loop that
-// holds every connection while it waits for its client, the bounded queue of connections that
-// have work, and the worker pool that drains it. A worker holds a connection only while there is
-// work (see handler.h for who owns a connection when); what it is answered with is the handler's
-// business; the roots belong to the registry.
+// listener.cpp: the one server of the process: the listening socket and the accept thread, the
+// poller that holds every connection while it waits for its client, and the worker pool that
+// waits on that poller and runs each connection as it becomes ready. A worker holds a connection
+// only while there is work (see handler.h for who owns a connection when); what it is answered
+// with is the handler's business; the roots belong to the registry.
 #include <atomic>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <vector>
 
 #include "content/roots.h"
 #include "kobas.h"
@@ -22,25 +20,25 @@
 namespace {
 
 constexpr int MAX_WORKERS = 16;
-// Connections with work waiting for a worker. Those that find it full stay with the loop, in
-// the order they became ready, and join it as workers take from it: a burst of requests from
-// connections already held (10,000 idle clients asking again) is answered, not refused.
-constexpr int QUEUE_SLOTS = 64;
 constexpr int LISTEN_BACKLOG = 511;
-// The loop wakes at least this often to close connections that waited too long and to notice a
-// stop; workers wait for work in slices of the same kind.
+// How many connections are taken from the listening socket before the accept thread looks at
+// its clock again.
+constexpr int ACCEPT_BATCH = 64;
+// The accept thread wakes at least this often to close connections that waited too long and to
+// notice a stop; workers wait for a ready connection in slices of the same kind.
 constexpr int LOOP_TICK_MS = 250;
 constexpr int WORKER_WAIT_MS = 200;
-// A peer that takes no bytes for this long is cut, whether a worker or the loop waits for it.
+// A peer that takes no bytes for this long is cut, whether a worker or the poller waits for it.
 constexpr int SEND_STALL_MAX_MS = 30000;
-// Descriptors kept back from the connection bound for files, folders and the loop itself.
+// Descriptors kept back from the connection bound for files, folders and the pollers; and the
+// fewest connections allowed whatever the limit says.
 constexpr int RESERVED_FILES = 64;
-constexpr int READY_BATCH = 256;
+constexpr int MIN_CONNECTIONS = 64;
 
 struct server_state {
   plat_mutex lock;  // guards the transitions of running, starting and stopping
   plat_sock listen_sock = PLAT_NO_SOCK;
-  plat_thread loop_thread = nullptr;
+  plat_thread accept_thread = nullptr;
   plat_thread workers[MAX_WORKERS] = {};
   int32_t worker_count = 0;
   std::atomic<int32_t> running{0};  // read without the lock by every thread
@@ -53,26 +51,21 @@ struct server_state {
 
 server_state G;
 
-// The readiness loop: every connection that waits for its client, oldest wait first.
-struct loop_state {
-  plat_mutex lock;  // guards the list and every waiting connection's bookkeeping
-  plat_poller* poller = nullptr;
+// Every connection that waits for its client, oldest wait first. The workers wait on the
+// poller themselves, each taking one ready connection at a time, so a request is read by the
+// thread the kernel wakes for it: no hand-over between threads on the way to its answer.
+// Ready connections that find every worker busy wait in the poller's ready list, in order.
+struct wait_state {
+  plat_mutex lock;                // guards the list and every waiting connection's bookkeeping
+  plat_poller* poller = nullptr;  // the waiting connections; the workers wait on it
+  plat_poller* accept_poller = nullptr;  // the listening socket; the accept thread waits on it
   conn* head = nullptr;
   conn* tail = nullptr;
-  std::atomic<int> open_conns{0};  // waiting, queued and running: what the bound counts
+  std::atomic<int> open_conns{0};  // open and not yet cut: what the bound counts
   int bound = 0;                   // how many connections may be open at once
-  // Ready connections the queue had no room for, oldest first; only the loop thread touches it.
-  std::deque<conn*> backlog;
-  std::atomic<int> backlog_size{0};  // read by the workers, to wake the loop when they take
 };
 
-loop_state L;
-
-conn* q_items[QUEUE_SLOTS];
-int32_t q_head = 0;
-int32_t q_len = 0;
-plat_mutex q_lock;
-plat_cond q_cond;
+wait_state L;
 
 // A sentinel key: the listening socket's readiness.
 char g_listen_key;
@@ -83,8 +76,6 @@ void init_once() {
   std::call_once(done, [] {
     plat_mutex_init(&G.lock);
     plat_mutex_init(&L.lock);
-    plat_mutex_init(&q_lock);
-    plat_cond_init(&q_cond);
   });
 }
 
@@ -119,11 +110,22 @@ void unlink_waiting(conn* c) {
 void destroy(conn* c) {
   plat_poller_forget(L.poller, c->in.sock);
   plat_sock_close(c->in.sock);
+  if (!c->cut) L.open_conns.fetch_sub(1);
   delete c;
-  L.open_conns.fetch_sub(1);
 }
 
-// Hands C to the loop to wait for bytes (EVENTS 1) or room (2); closes it once the server stops.
+// Ends a waiting connection from outside the workers: it ran out of time, or makes room past
+// the bound. It stays linked and armed; the poller reports it at once, and the worker that takes
+// the report closes it. A report already on its way to a worker is the same one report, so
+// exactly one thread ever closes it. Caller holds L.lock.
+void cut(conn* c) {
+  c->cut = true;
+  L.open_conns.fetch_sub(1);
+  plat_poller_expire(L.poller, c->in.sock);
+}
+
+// Hands C to the poller to wait for bytes (EVENTS 1) or room (2); closes it once the server
+// stops.
 void hand_back(conn* c, int events) {
   {
     plat_lock_guard hold(&L.lock);
@@ -147,45 +149,22 @@ void refuse_busy(conn* c) {
   destroy(c);
 }
 
-// Moves ready connections from the backlog, then from DUE, into the queue while it has room;
-// the rest go to the back of the backlog. Loop thread only.
-void feed_queue(const std::vector<conn*>& due) {
-  size_t next_due = 0;
-  {
-    plat_lock_guard hold(&q_lock);
-    const int before = q_len;
-    while (q_len < QUEUE_SLOTS && !L.backlog.empty()) {
-      q_items[(q_head + q_len) % QUEUE_SLOTS] = L.backlog.front();
-      L.backlog.pop_front();
-      ++q_len;
-    }
-    while (q_len < QUEUE_SLOTS && L.backlog.empty() && next_due < due.size()) {
-      q_items[(q_head + q_len) % QUEUE_SLOTS] = due[next_due++];
-      ++q_len;
-    }
-    // One worker woken per connection queued: waking them all for each would send the others
-    // straight back to sleep, a context switch apiece on every request.
-    for (int i = before; i < q_len; ++i) plat_cond_signal(&q_cond);
-  }
-  for (; next_due < due.size(); ++next_due) L.backlog.push_back(due[next_due]);
-  L.backlog_size.store(static_cast<int>(L.backlog.size()));
-}
-
 // Past the bound the connection that has idled longest between requests makes room; one that
-// is in the middle of a request or a body keeps its place. Caller holds L.lock.
-conn* evict_idle() {
+// is in the middle of a request or a body keeps its place. True when one was cut.
+bool make_room() {
+  plat_lock_guard hold(&L.lock);
   for (conn* c = L.head; c != nullptr; c = c->next) {
-    if (c->waiting_for == 1 && c->served > 0 && c->in.held == 0) {
-      unlink_waiting(c);
-      return c;
+    if (!c->cut && c->waiting_for == 1 && c->served > 0 && c->in.held == 0) {
+      cut(c);
+      return true;
     }
   }
-  return nullptr;
+  return false;
 }
 
 // Accepts what waits; false when accepting failed and should pause until the next tick.
 bool accept_ready() {
-  for (int i = 0; i < QUEUE_SLOTS && G.running.load() == 1; ++i) {
+  for (int i = 0; i < ACCEPT_BATCH && G.running.load() == 1; ++i) {
     int failed = 0;
     plat_sock s = plat_sock_accept_nb(G.listen_sock, &failed);
     if (s == PLAT_NO_SOCK) {
@@ -202,123 +181,85 @@ bool accept_ready() {
       continue;
     }
     c->in.sock = s;
-    if (L.open_conns.fetch_add(1) + 1 > L.bound) {
-      conn* old = nullptr;
-      {
-        plat_lock_guard hold(&L.lock);
-        old = evict_idle();
-      }
-      if (old == nullptr) {
-        refuse_busy(c);
-        continue;
-      }
-      destroy(old);
+    if (L.open_conns.fetch_add(1) + 1 > L.bound && !make_room()) {
+      refuse_busy(c);
+      continue;
     }
-    // A new connection waits in the loop until its first bytes arrive.
+    // A new connection waits in the poller until its first bytes arrive.
     hand_back(c, 1);
   }
   return true;
 }
 
-// Unlinks every waiting connection whose wait ran out; caller holds L.lock.
-void collect_expired(uint64_t now, std::vector<conn*>* out) {
-  for (conn* c = L.head; c != nullptr;) {
-    conn* next = c->next;
+// Cuts every waiting connection whose wait ran out.
+void cut_expired(uint64_t now) {
+  plat_lock_guard hold(&L.lock);
+  for (conn* c = L.head; c != nullptr; c = c->next) {
+    if (c->cut) continue;
     const uint64_t waited = now - c->wait_since_ms;
     const uint64_t allowed = c->waiting_for == 1
                                  ? static_cast<uint64_t>(HTTP_SILENCE_MAX_MS - c->in.silence_ms)
                                  : static_cast<uint64_t>(SEND_STALL_MAX_MS);
-    if (waited >= allowed) {
-      unlink_waiting(c);
-      out->push_back(c);
-    }
-    c = next;
+    if (waited >= allowed) cut(c);
   }
 }
 
-void loop_main(void*) {
-  plat_ready ready[READY_BATCH];
-  std::vector<conn*> due;
-  std::vector<conn*> expired;
+// The accept thread: takes new connections into the poller and keeps the clock of those that
+// wait there.
+void accept_main(void*) {
+  plat_ready ready;
   uint64_t last_sweep = plat_now_ms();
   bool listener_paused = false;
-  if (plat_poller_arm(L.poller, G.listen_sock, 1, &g_listen_key) != 0) return;
+  if (plat_poller_arm(L.accept_poller, G.listen_sock, 1, &g_listen_key) != 0) return;
   while (G.running.load() == 1) {
-    const int n = plat_poller_wait(L.poller, ready, READY_BATCH, LOOP_TICK_MS);
+    bool listener = plat_poller_wait(L.accept_poller, &ready, 1, LOOP_TICK_MS) == 1;
     const uint64_t now = plat_now_ms();
-    bool listener = false;
-    due.clear();
-    expired.clear();
-    {
-      plat_lock_guard hold(&L.lock);
-      for (int i = 0; i < n; ++i) {
-        if (ready[i].key == &g_listen_key) {
-          listener = true;
-          continue;
-        }
-        conn* c = static_cast<conn*>(ready[i].key);
-        unlink_waiting(c);
-        if (c->waiting_for == 1) {
-          c->in.silence_ms += static_cast<int>(now - c->wait_since_ms);
-        }
-        c->waiting_for = 0;
-        due.push_back(c);
-      }
-      if (now - last_sweep >= LOOP_TICK_MS) {
-        collect_expired(now, &expired);
-        last_sweep = now;
-        if (listener_paused) {
-          listener_paused = false;
-          listener = true;
-        }
+    if (now - last_sweep >= LOOP_TICK_MS) {
+      cut_expired(now);
+      last_sweep = now;
+      if (listener_paused) {
+        listener_paused = false;
+        listener = true;
       }
     }
-    for (conn* c : expired) destroy(c);
-    if (!due.empty() || !L.backlog.empty()) feed_queue(due);
     if (listener) {
       if (accept_ready()) {
-        plat_poller_arm(L.poller, G.listen_sock, 1, &g_listen_key);
+        plat_poller_arm(L.accept_poller, G.listen_sock, 1, &g_listen_key);
       } else {
         listener_paused = true;
       }
     }
   }
-  // Stopped: connections that wait for their clients, or for a worker, are closed at once.
-  for (conn* c : L.backlog) destroy(c);
-  L.backlog.clear();
-  L.backlog_size.store(0);
-  plat_lock_guard hold(&L.lock);
-  while (L.head != nullptr) {
-    conn* c = L.head;
-    unlink_waiting(c);
-    destroy(c);
-  }
 }
 
-// Takes the oldest queued connection; null once the server stops (queued ones are closed by
-// the stop).
+// Takes the next ready connection from the poller; null on a time-out or a stop. The one
+// report a connection gets makes this worker its only owner.
 conn* next_connection() {
-  plat_lock_guard hold(&q_lock);
-  while (q_len == 0) {
-    if (G.running.load() == 0) return nullptr;
-    plat_cond_wait_ms(&q_cond, &q_lock, WORKER_WAIT_MS);
+  plat_ready ready;
+  if (plat_poller_wait(L.poller, &ready, 1, WORKER_WAIT_MS) != 1) return nullptr;
+  auto* c = static_cast<conn*>(ready.key);
+  bool was_cut = false;
+  {
+    plat_lock_guard hold(&L.lock);
+    unlink_waiting(c);
+    was_cut = c->cut;
+    if (c->waiting_for == 1) {
+      c->in.silence_ms += static_cast<int>(plat_now_ms() - c->wait_since_ms);
+    }
+    c->waiting_for = 0;
   }
-  if (G.running.load() == 0) return nullptr;
-  conn* c = q_items[q_head];
-  q_head = (q_head + 1) % QUEUE_SLOTS;
-  --q_len;
-  // A slot is free: the loop moves the next ready connection in.
-  if (L.backlog_size.load(std::memory_order_relaxed) > 0) plat_poller_wake(L.poller);
-  return c;
+  if (!was_cut) return c;
+  destroy(c);
+  return nullptr;
 }
 
 void worker_main(void*) {
   // The worker's own request record and head builder, reused for every connection it runs.
   auto req = std::make_unique<http_request>();
   sb_owner scratch;
-  for (;;) {
+  while (G.running.load() == 1) {
     conn* c = next_connection();
-    if (c == nullptr) return;
+    if (c == nullptr) continue;
     switch (run_conn(c, req.get(), scratch.get(), G.running.load() == 0)) {
       case conn_turn::wait_read:
         hand_back(c, 1);
@@ -343,13 +284,31 @@ void close_listener() {
   G.listen_sock = PLAT_NO_SOCK;
   plat_poller_close(L.poller);
   L.poller = nullptr;
+  plat_poller_close(L.accept_poller);
+  L.accept_poller = nullptr;
+}
+
+// Every thread has ended: the connections still waiting get no answer, nobody will serve them.
+void close_waiting() {
+  plat_lock_guard hold(&L.lock);
+  while (L.head != nullptr) {
+    conn* c = L.head;
+    unlink_waiting(c);
+    destroy(c);
+  }
+}
+
+// Ends every wait of every thread, for good.
+void wake_all() {
+  plat_poller_wake(L.poller);
+  plat_poller_wake(L.accept_poller);
 }
 
 // No thread could serve: undo the start. The workers that did start see running at 0 and end;
 // they are joined here so no handle is left behind.
 int fail_thread_start() {
   G.running.store(0);
-  plat_cond_broadcast(&q_cond);
+  wake_all();
   join_workers();
   close_listener();
   set_error(-5, "thread start failed");
@@ -379,24 +338,18 @@ int start_server() {
     return -3;
   }
   L.poller = plat_poller_open();
-  if (L.poller == nullptr || plat_sock_nonblocking(s) != 0) {
-    plat_poller_close(L.poller);
-    L.poller = nullptr;
-    plat_sock_close(s);
+  L.accept_poller = plat_poller_open();
+  G.listen_sock = s;
+  if (L.poller == nullptr || L.accept_poller == nullptr || plat_sock_nonblocking(s) != 0) {
+    close_listener();
     set_error(-5, "cannot watch sockets");
     return -5;
   }
-  // Waiting connections are bounded by what the process may open, less what files, folders
-  // and the loop need beside them.
+  // Open connections are bounded by what the process may open, less what files, folders and
+  // the pollers need beside them.
   L.bound = plat_open_files_limit() - RESERVED_FILES;
-  if (L.bound < QUEUE_SLOTS) L.bound = QUEUE_SLOTS;
-  G.listen_sock = s;
+  if (L.bound < MIN_CONNECTIONS) L.bound = MIN_CONNECTIONS;
   G.bound_port.store(plat_sock_local_port(s));
-  {
-    plat_lock_guard hold(&q_lock);
-    q_len = 0;
-    q_head = 0;
-  }
   G.worker_count = 0;
   G.running.store(1);
 
@@ -408,8 +361,8 @@ int start_server() {
     }
   }
   if (G.worker_count == 0) return fail_thread_start();
-  if (plat_thread_start(&G.loop_thread, loop_main, nullptr) != 0) {
-    G.loop_thread = nullptr;
+  if (plat_thread_start(&G.accept_thread, accept_main, nullptr) != 0) {
+    G.accept_thread = nullptr;
     return fail_thread_start();
   }
   return 0;
@@ -435,22 +388,13 @@ void stop_server() {
   if (step == stop_step::nothing_runs) return;
   // No lock is held from here on: each worker ends its turn at the connection's next wait, and
   // another thread's start or stop must not wait on it.
-  plat_cond_broadcast(&q_cond);
-  plat_poller_wake(L.poller);
+  wake_all();
   join_workers();
-  if (G.loop_thread != nullptr) {
-    plat_thread_join(G.loop_thread);
-    G.loop_thread = nullptr;
+  if (G.accept_thread != nullptr) {
+    plat_thread_join(G.accept_thread);
+    G.accept_thread = nullptr;
   }
-  {
-    // These clients get no answer: nobody will serve them now.
-    plat_lock_guard hold(&q_lock);
-    while (q_len > 0) {
-      destroy(q_items[q_head]);
-      q_head = (q_head + 1) % QUEUE_SLOTS;
-      --q_len;
-    }
-  }
+  close_waiting();
   close_listener();
   roots_clear(roots_get());
   plat_lock_guard hold_state(&G.lock);

@@ -1,8 +1,9 @@
-// poller.cpp: the readiness loop's view of many sockets on Linux: epoll with one-shot
-// registrations, and an eventfd that wakes a wait from another thread.
+// poller.cpp: many sockets watched at once on Linux: epoll with one-shot registrations, which
+// the kernel hands to one waiting thread each, and an eventfd that ends every wait at a stop.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,7 +36,7 @@ plat_poller* plat_poller_open() {
   int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   auto* p = wake >= 0 ? new (std::nothrow) plat_poller{ep, wake} : nullptr;
   epoll_event e{};
-  e.events = EPOLLIN;  // level-triggered: stays reported until drained
+  e.events = EPOLLIN;  // level-triggered and never drained: once woken, every wait ends
   e.data.ptr = p;
   if (p == nullptr || ::epoll_ctl(ep, EPOLL_CTL_ADD, wake, &e) != 0) {
     if (wake >= 0) ::close(wake);
@@ -68,6 +69,11 @@ void plat_poller_forget(plat_poller* p, plat_sock s) {
   ::epoll_ctl(p->ep, EPOLL_CTL_DEL, static_cast<int>(s), nullptr);
 }
 
+void plat_poller_expire(plat_poller*, plat_sock s) {
+  // A socket shut both ways is a hang-up to epoll, reported whatever it was armed for.
+  ::shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
 int plat_poller_wait(plat_poller* p, plat_ready* out, int max, int timeout_ms) {
   constexpr int kBatch = 256;
   epoll_event got[kBatch];
@@ -76,12 +82,7 @@ int plat_poller_wait(plat_poller* p, plat_ready* out, int max, int timeout_ms) {
   if (n < 0) return errno == EINTR ? 0 : -1;
   int count = 0;
   for (int i = 0; i < n; ++i) {
-    if (got[i].data.ptr == p) {
-      uint64_t drained;
-      while (::read(p->wake_fd, &drained, sizeof drained) > 0) {
-      }
-      continue;
-    }
+    if (got[i].data.ptr == p) continue;
     int mask = 0;
     if (got[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) mask |= 1;
     if (got[i].events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) mask |= 2;

@@ -120,10 +120,6 @@ int plat_cond_wait_ms(plat_cond* c, plat_mutex* m, int ms) {
   return pthread_cond_timedwait(cond_of(c), mutex_of(m), &until) == 0 ? 1 : 0;
 }
 
-void plat_cond_signal(plat_cond* c) {
-  pthread_cond_signal(cond_of(c));
-}
-
 void plat_cond_broadcast(plat_cond* c) {
   pthread_cond_broadcast(cond_of(c));
 }

@@ -83,10 +83,6 @@ int plat_cond_wait_ms(plat_cond* c, plat_mutex* m, int ms) {
   return SleepConditionVariableCS(cond_of(c), mutex_of(m), static_cast<DWORD>(ms)) ? 1 : 0;
 }
 
-void plat_cond_signal(plat_cond* c) {
-  WakeConditionVariable(cond_of(c));
-}
-
 void plat_cond_broadcast(plat_cond* c) {
   WakeAllConditionVariable(cond_of(c));
 }
