@@ -148,14 +148,20 @@ bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
 // Appends what has arrived behind the held bytes. 1 got some; 2 nothing there now; 0 the
 // connection is over: closed or failed.
 int receive_more(http_conn* c) {
+  if (c->drained) {
+    c->drained = false;
+    return 2;
+  }
   if (!c->buf) {
     c->buf.reset(new (std::nothrow) char[HTTP_HEAD_MAX_BYTES + 1]);
     if (!c->buf) return 0;
   }
-  int64_t n = plat_recv_nb(c->sock, c->buf.get() + c->held, HTTP_HEAD_MAX_BYTES - c->held);
+  const size_t room = HTTP_HEAD_MAX_BYTES - c->held;
+  int64_t n = plat_recv_nb(c->sock, c->buf.get() + c->held, room);
   if (n == PLAT_AGAIN) return 2;
   if (n <= 0) return 0;
   c->held += static_cast<size_t>(n);
+  c->drained = static_cast<size_t>(n) < room;
   return 1;
 }
 

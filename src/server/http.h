@@ -68,6 +68,9 @@ struct http_conn {
   size_t held = 0;              // bytes at the start of buf not yet consumed by a request
   int silence_ms = 0;           // waited for the request being read, summed while it waits
   int64_t drop_left = 0;        // bytes of the last request's body still to read and drop
+  // The last read took less than there was room for: the socket held nothing more then, so the
+  // next read would only find that out again. The poller is asked instead.
+  bool drained = false;
 };
 
 // Parses one request head (the bytes before its blank line, without the "\r\n\r\n") into REQ,
