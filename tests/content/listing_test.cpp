@@ -153,6 +153,30 @@ TEST(ListLimits, LongestNamesTheFileSystemAllowsAreListed) {
   EXPECT_EQ(l.truncated, 0);
 }
 
+// Enough entries that they are read in more than one batch and examined on two threads: each
+// still carries its own kind and size.
+TEST(ListLimits, LargeFolderEntriesKeepTheirOwnRecords) {
+  temp_tree t;
+  const std::string dir = t.dir("d");
+  for (int i = 0; i < 2600; ++i) {
+    const std::string n = std::to_string(10000 + i);
+    if (i % 10 == 0) {
+      t.dir("d/d" + n);
+    } else {
+      std::ofstream(dir + "/f" + n) << std::string(static_cast<size_t>(i % 13), 'x');
+    }
+  }
+  listed l = list(dir);
+  ASSERT_EQ(l.raw.size(), 2600u);
+  for (size_t k = 0; k < l.raw.size(); ++k) {
+    const int i = std::stoi(l.names[k].substr(1)) - 10000;
+    ASSERT_EQ(l.raw[k].is_dir, i % 10 == 0 ? 1 : 0) << l.names[k];
+    if (!l.raw[k].is_dir) {
+      ASSERT_EQ(l.raw[k].size, i % 13) << l.names[k];
+    }
+  }
+}
+
 TEST(ListLimits, OneHundredThousandEntries) {
   if (under_wine()) {
     GTEST_SKIP() << "Wine makes files slowly (35,000 in three minutes here): the 100,000 would "

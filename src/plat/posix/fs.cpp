@@ -6,18 +6,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "plat/plat.h"
 #include "plat/posix/file_handle.h"
 
+namespace {
+class read_ahead;
+}
+
 struct plat_dir {
   DIR* dir;
+  std::unique_ptr<read_ahead> ahead;  // plat_readdir_stat's entries, read and examined in batches
 };
 
 namespace {
@@ -140,7 +150,7 @@ plat_dir* adopt_dir_fd(int fd) {
     ::close(fd);
     return nullptr;
   }
-  auto* h = new (std::nothrow) plat_dir{d};
+  auto* h = new (std::nothrow) plat_dir{d, nullptr};
   if (h == nullptr) ::closedir(d);
   return h;
 }
@@ -228,32 +238,13 @@ int plat_path_under(const char* path, const char* root) {
   return root[n - 1] == '/' ? 1 : 0;
 }
 
-plat_dir* plat_opendir(const char* path) {
-  // A backslash is an ordinary name byte here: "media\" is another folder than "media".
-  std::string folder(path == nullptr ? "" : path);
-  if (folder.empty()) folder.assign(1, '.');
-  DIR* d = ::opendir(folder.c_str());  // glibc opens with O_CLOEXEC and O_DIRECTORY
-  if (d == nullptr) return nullptr;
-  auto* h = new (std::nothrow) plat_dir{d};
-  if (h == nullptr) ::closedir(d);
-  return h;
-}
+namespace {
 
-const char* plat_readdir(plat_dir* dir) {
-  for (;;) {
-    const dirent* e = ::readdir(dir->dir);
-    if (e == nullptr) return nullptr;
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    return n;  // d_name stays valid until the next readdir or closedir on this stream
-  }
-}
-
-int plat_stat_at(plat_dir* dir, const char* name, plat_stat_rec* out) {
+// plat_stat_at on the folder descriptor FD.
+int stat_entry(int fd, const char* name, plat_stat_rec* out) {
   *out = plat_stat_rec{};
   // One lookup relative to the open folder answers a plain entry; only a link needs a second,
   // for the kind, size and time of its target (as plat_stat reports them).
-  const int fd = ::dirfd(dir->dir);
   struct stat st;
   if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   if (!S_ISLNK(st.st_mode)) {
@@ -266,11 +257,162 @@ int plat_stat_at(plat_dir* dir, const char* name, plat_stat_rec* out) {
   return 0;
 }
 
+bool dot_or_dotdot(const char* n) {
+  return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
+}
+
+// A listing of a large folder spends most of its time in one lookup per entry. Entries are
+// therefore read in batches and looked up by the caller and one helper thread together, each
+// taking the next entry not yet taken; the helper starts with the first full batch, so a small
+// folder costs no thread.
+class read_ahead {
+ public:
+  read_ahead() = default;
+  read_ahead(const read_ahead&) = delete;
+  read_ahead& operator=(const read_ahead&) = delete;
+  ~read_ahead() {
+    if (!helper_started_) return;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      closing_ = true;
+    }
+    work_.notify_one();
+    plat_thread_join(helper_);
+  }
+
+  // The next entry and its record; null at the end.
+  const char* next(DIR* d, plat_stat_rec* out) {
+    if (taken_ == count_ && !fill(d)) return nullptr;
+    *out = recs_[static_cast<size_t>(taken_)];
+    return text_.data() + starts_[static_cast<size_t>(taken_++)];
+  }
+
+  void reset() { taken_ = count_ = 0; }
+
+ private:
+  static constexpr int BATCH = 2048;
+  // Below this many entries in a batch, waking the helper costs more than it saves.
+  static constexpr int SHARED_FROM = 256;
+
+  // Reads the next batch and looks up each entry; false when the folder is done.
+  bool fill(DIR* d) {
+    reset();
+    text_.clear();
+    starts_.clear();
+    try {
+      while (count_ < BATCH) {
+        const dirent* e = ::readdir(d);
+        if (e == nullptr) break;
+        if (dot_or_dotdot(e->d_name)) continue;
+        starts_.push_back(text_.size());
+        text_.insert(text_.end(), e->d_name, e->d_name + std::strlen(e->d_name) + 1);
+        ++count_;
+      }
+      recs_.resize(static_cast<size_t>(count_));
+    } catch (...) {
+      // Out of memory ends the enumeration, as a failing readdir does.
+      reset();
+      return false;
+    }
+    if (count_ == 0) return false;
+    fd_ = ::dirfd(d);
+    next_.store(0, std::memory_order_relaxed);
+    const bool shared = count_ >= SHARED_FROM && start_helper();
+    if (shared) {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++round_;
+    }
+    if (shared) work_.notify_one();
+    examine();
+    if (shared) {
+      std::unique_lock<std::mutex> hold(lock_);
+      done_.wait(hold, [&] { return helper_round_ == round_; });
+    }
+    return true;
+  }
+
+  // Looks up entries until none is left untaken.
+  void examine() {
+    for (;;) {
+      const int i = next_.fetch_add(1, std::memory_order_relaxed);
+      if (i >= count_) return;
+      stat_entry(fd_, text_.data() + starts_[static_cast<size_t>(i)],
+                 &recs_[static_cast<size_t>(i)]);
+    }
+  }
+
+  bool start_helper() {
+    if (!helper_started_) {
+      helper_started_ = plat_thread_start(&helper_, helper_main, this) == 0;
+    }
+    return helper_started_;
+  }
+
+  static void helper_main(void* arg) {
+    auto* self = static_cast<read_ahead*>(arg);
+    std::unique_lock<std::mutex> hold(self->lock_);
+    for (;;) {
+      self->work_.wait(hold, [&] { return self->closing_ || self->helper_round_ != self->round_; });
+      if (self->closing_) return;
+      hold.unlock();
+      self->examine();
+      hold.lock();
+      self->helper_round_ = self->round_;
+      self->done_.notify_one();
+    }
+  }
+
+  std::vector<char> text_;      // the batch's names, each ended by a zero byte
+  std::vector<size_t> starts_;  // where each name begins in text_
+  std::vector<plat_stat_rec> recs_;
+  int count_ = 0;
+  int taken_ = 0;
+  int fd_ = -1;
+  std::atomic<int> next_{0};  // the next entry to look up, shared by both threads
+  std::mutex lock_;
+  std::condition_variable work_;  // a batch is waiting, or the reading ends
+  std::condition_variable done_;  // the helper finished its part of a batch
+  uint64_t round_ = 0;            // batches handed to the helper
+  uint64_t helper_round_ = 0;     // batches it finished
+  bool closing_ = false;
+  bool helper_started_ = false;
+  plat_thread helper_ = nullptr;
+};
+
+}  // namespace
+
+plat_dir* plat_opendir(const char* path) {
+  // A backslash is an ordinary name byte here: "media\" is another folder than "media".
+  std::string folder(path == nullptr ? "" : path);
+  if (folder.empty()) folder.assign(1, '.');
+  DIR* d = ::opendir(folder.c_str());  // glibc opens with O_CLOEXEC and O_DIRECTORY
+  if (d == nullptr) return nullptr;
+  auto* h = new (std::nothrow) plat_dir{d, nullptr};
+  if (h == nullptr) ::closedir(d);
+  return h;
+}
+
+const char* plat_readdir(plat_dir* dir) {
+  for (;;) {
+    const dirent* e = ::readdir(dir->dir);
+    if (e == nullptr) return nullptr;
+    const char* n = e->d_name;
+    if (dot_or_dotdot(n)) continue;
+    return n;  // d_name stays valid until the next readdir or closedir on this stream
+  }
+}
+
+int plat_stat_at(plat_dir* dir, const char* name, plat_stat_rec* out) {
+  return stat_entry(::dirfd(dir->dir), name, out);
+}
+
 const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out) {
   *out = plat_stat_rec{};
-  const char* name = plat_readdir(dir);
-  if (name != nullptr) plat_stat_at(dir, name, out);
-  return name;
+  if (!dir->ahead) {
+    dir->ahead.reset(new (std::nothrow) read_ahead);
+    if (!dir->ahead) return nullptr;
+  }
+  return dir->ahead->next(dir->dir, out);
 }
 
 const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
@@ -278,7 +420,7 @@ const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
     const dirent* e = ::readdir(dir->dir);
     if (e == nullptr) return nullptr;
     const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    if (dot_or_dotdot(n)) continue;
     // Some file systems do not fill d_type; DT_UNKNOWN then sends the caller to plat_stat_at.
     switch (e->d_type) {
       case DT_UNKNOWN:
@@ -300,6 +442,7 @@ const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
 
 void plat_rewinddir(plat_dir* dir) {
   ::rewinddir(dir->dir);
+  if (dir->ahead) dir->ahead->reset();
 }
 
 int plat_name_reserved(const char*) {
