@@ -236,7 +236,9 @@ void accept_main(void*) {
 // report a connection gets makes this worker its only owner.
 conn* next_connection() {
   plat_ready ready;
-  if (plat_poller_wait(L.poller, &ready, 1, WORKER_WAIT_MS) != 1) return nullptr;
+  const int n = plat_poller_wait(L.poller, &ready, 1, WORKER_WAIT_MS);
+  if (n < 0) plat_sleep_ms(WORKER_WAIT_MS);  // a failing poller would otherwise be spun on
+  if (n != 1) return nullptr;
   auto* c = static_cast<conn*>(ready.key);
   bool was_cut = false;
   {

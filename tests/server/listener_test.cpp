@@ -92,13 +92,13 @@ std::unique_ptr<http_client> busy_worker(int port) {
   return c;
 }
 
-// More ready requests than the queue has slots: the rest wait with the loop, without a worker
-// or a refusal, and all are answered once the worker is free.
-TEST(ConnectionQueue, BurstBeyondTheQueueWaitsItsTurn) {
+// Many more ready requests than workers: they wait in the poller, without a worker or a
+// refusal, and all are answered once the worker is free.
+TEST(ReadyConnections, BurstBeyondTheWorkersWaitsItsTurn) {
   running_server srv(1);
   registry_held lock;
   std::unique_ptr<http_client> held = busy_worker(srv.port());
-  // Connections that only connect hold neither a worker nor a queue slot.
+  // Connections that only connect hold no worker.
   std::vector<std::unique_ptr<http_client>> silent;
   for (int i = 0; i < 100; ++i) silent.push_back(std::make_unique<http_client>(srv.port()));
   std::vector<std::unique_ptr<http_client>> waiting;
@@ -123,7 +123,7 @@ TEST(ConnectionQueue, BurstBeyondTheQueueWaitsItsTurn) {
   EXPECT_EQ(r.body, "i am ok!");
 }
 
-TEST(ConnectionQueue, StopClosesQueuedConnectionsUnanswered) {
+TEST(ReadyConnections, StopClosesWaitingConnectionsUnanswered) {
   auto srv = std::make_unique<running_server>(1);
   registry_held lock;
   std::unique_ptr<http_client> held = busy_worker(srv->port());
@@ -152,7 +152,7 @@ TEST(ConnectionQueue, StopClosesQueuedConnectionsUnanswered) {
   EXPECT_EQ(kobas_is_running(), 0);
 }
 
-TEST(ConnectionQueue, ManyClientsAtOnce) {
+TEST(ReadyConnections, ManyClientsAtOnce) {
   running_server srv(4);
   std::vector<std::thread> clients;
   std::vector<int> ok(8, 0);
