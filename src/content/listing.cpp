@@ -84,7 +84,7 @@ struct gather {
     }
     char* name_copy = keep_name(name);
     if (name_copy == nullptr) return false;
-    items[count++] = dent{name_copy, is_dir, size, mtime, mtime_ns};
+    items[count++] = dent{name_copy, size, mtime, mtime_ns, is_dir};
     return true;
   }
 

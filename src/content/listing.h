@@ -9,12 +9,13 @@ struct string_builder;
 inline constexpr int LIST_MAX_ENTRIES = 100000;
 inline constexpr int LIST_MAX_NAME_BYTES = 1024;
 
+// 32 bytes, with the two narrow fields side by side: a folder of 100,000 entries holds as many.
 struct dent {
   char* name;        // owned, no path
-  int is_dir;        // 1 folder, 0 anything else
   int64_t size;      // bytes; -1 for a folder
   int64_t mtime;     // Unix seconds
   int32_t mtime_ns;  // below the second, nanoseconds (what the platform records)
+  int is_dir;        // 1 folder, 0 anything else
 };
 
 struct plat_dir;

@@ -73,7 +73,7 @@ TEST(ListOrder, FoldersFirstThenBytes) {
 
 TEST(ListOrder, ComparatorAlone) {
   char x[] = "x", big[] = "\xC3\xA9", z[] = "Z";
-  const dent folder_x{x, 1, -1, 0, 0}, file_big{big, 0, 1, 0, 0}, file_z{z, 0, 1, 0, 0};
+  const dent folder_x{x, -1, 0, 0, 1}, file_big{big, 1, 0, 0, 0}, file_z{z, 1, 0, 0, 0};
   EXPECT_LT(dent_cmp(&folder_x, &file_z), 0);
   EXPECT_GT(dent_cmp(&file_z, &folder_x), 0);
   EXPECT_LT(dent_cmp(&file_z, &file_big), 0);  // bytes above 0x7F sort after ASCII
