@@ -79,8 +79,10 @@ struct folder {
     std::shuffle(names.begin(), names.end(), rng);
     for (int i = 0; i < FOLDER_ENTRIES; ++i) {
       const bool is_dir = names[i][0] == 'A';
-      entries.push_back(dent{names[i].data(), is_dir ? 1 : 0, is_dir ? -1 : 4000000 + i,
-                             1700000000 + i % 86400, 0});
+      entries.push_back(dent{.name = names[i].data(),
+                             .size = is_dir ? -1 : 4000000 + i,
+                             .mtime = 1700000000 + i % 86400,
+                             .is_dir = is_dir ? 1 : 0});
     }
   }
 };

@@ -21,8 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t n = z != nullptr ? static_cast<size_t>(z - p) : static_cast<size_t>(end - p);
     std::string name(p, n);
     int is_dir = n % 2 == 0 ? 1 : 0;
-    entries.push_back({strdup(name.c_str()), is_dir ? -1 : static_cast<int64_t>(n) << 40,
-                       static_cast<int64_t>(n) * 86400 * 365 - 1000, 0, is_dir});
+    entries.push_back(dent{.name = strdup(name.c_str()),
+                           .size = is_dir ? -1 : static_cast<int64_t>(n) << 40,
+                           .mtime = static_cast<int64_t>(n) * 86400 * 365 - 1000,
+                           .is_dir = is_dir});
     p += n + 1;
   }
   int count = static_cast<int>(entries.size());

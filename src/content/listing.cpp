@@ -84,7 +84,8 @@ struct gather {
     }
     char* name_copy = keep_name(name);
     if (name_copy == nullptr) return false;
-    items[count++] = dent{name_copy, size, mtime, mtime_ns, is_dir};
+    items[count++] = dent{
+        .name = name_copy, .size = size, .mtime = mtime, .mtime_ns = mtime_ns, .is_dir = is_dir};
     return true;
   }
 

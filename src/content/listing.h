@@ -11,11 +11,11 @@ inline constexpr int LIST_MAX_NAME_BYTES = 1024;
 
 // 32 bytes, with the two narrow fields side by side: a folder of 100,000 entries holds as many.
 struct dent {
-  char* name;        // owned, no path
-  int64_t size;      // bytes; -1 for a folder
-  int64_t mtime;     // Unix seconds
-  int32_t mtime_ns;  // below the second, nanoseconds (what the platform records)
-  int is_dir;        // 1 folder, 0 anything else
+  char* name = nullptr;  // owned, no path
+  int64_t size = 0;      // bytes; -1 for a folder
+  int64_t mtime = 0;     // Unix seconds
+  int32_t mtime_ns = 0;  // below the second, nanoseconds (what the platform records)
+  int is_dir = 0;        // 1 folder, 0 anything else
 };
 
 struct plat_dir;

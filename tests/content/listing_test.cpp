@@ -73,7 +73,8 @@ TEST(ListOrder, FoldersFirstThenBytes) {
 
 TEST(ListOrder, ComparatorAlone) {
   char x[] = "x", big[] = "\xC3\xA9", z[] = "Z";
-  const dent folder_x{x, -1, 0, 0, 1}, file_big{big, 1, 0, 0, 0}, file_z{z, 1, 0, 0, 0};
+  const dent folder_x{.name = x, .size = -1, .is_dir = 1}, file_big{.name = big, .size = 1},
+      file_z{.name = z, .size = 1};
   EXPECT_LT(dent_cmp(&folder_x, &file_z), 0);
   EXPECT_GT(dent_cmp(&file_z, &folder_x), 0);
   EXPECT_LT(dent_cmp(&file_z, &file_big), 0);  // bytes above 0x7F sort after ASCII

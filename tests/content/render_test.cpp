@@ -19,7 +19,7 @@ struct entries {
   std::vector<dent> list;
   void add(std::string name, int is_dir, int64_t size, int64_t mtime) {
     names.push_back(std::move(name));
-    list.push_back(dent{nullptr, size, mtime, 0, is_dir});
+    list.push_back(dent{.size = size, .mtime = mtime, .is_dir = is_dir});
   }
   const dent* data() {
     for (size_t i = 0; i < list.size(); ++i) list[i].name = names[i].data();
