@@ -106,11 +106,12 @@ void unlink_waiting(conn* c) {
   c->prev = c->next = nullptr;
 }
 
-// Closes a connection nobody else holds.
+// Closes a connection nobody else holds. Its place is given back first: a client that sees the
+// close and connects again must find it free.
 void destroy(conn* c) {
+  if (!c->cut) L.open_conns.fetch_sub(1);
   plat_poller_forget(L.poller, c->in.sock);
   plat_sock_close(c->in.sock);
-  if (!c->cut) L.open_conns.fetch_sub(1);
   delete c;
 }
 

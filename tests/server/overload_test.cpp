@@ -66,18 +66,24 @@ TEST(Overload, PastTheBoundTheLongestIdleGoesThenNewcomersAreBusy) {
   };
   for (int i = 0; i < 46; ++i) ASSERT_TRUE(add_partial());  // 106 open: 10 idle must go
   for (int i = 0; i < 10; ++i) EXPECT_TRUE(idle[i]->closed_by_peer()) << i;
+  EXPECT_FALSE(idle[10]->readable(100));  // the next one stays
+  // A connection counts as idle once the worker has handed it back after its answer, which a
+  // loaded machine may do well after the client read it. One request that ends its connection
+  // goes through the one worker behind every earlier turn: once it is answered, every idle
+  // connection waits again. 95 open.
   http_response r;
-  EXPECT_TRUE(idle[10]->send("GET /api/ping HTTP/1.1\r\n\r\n"));
-  EXPECT_TRUE(idle[10]->read_response(&r));
+  ASSERT_TRUE(busy_ones[0]->send("ng HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(busy_ones[0]->read_response(&r));
   EXPECT_EQ(r.body, "i am ok!");
-  for (int i = 0; i < 50; ++i) ASSERT_TRUE(add_partial());  // the other 50 idle go
+  EXPECT_TRUE(busy_ones[0]->closed_by_peer());
+  for (int i = 0; i < 51; ++i) ASSERT_TRUE(add_partial());  // the other 50 idle go
   int busy = 0;
   for (int i = 0; i < 5; ++i) {
     http_client late(port);
     if (late.read_response(&r) && r.status == 503 && r.body == "busy\n") ++busy;
   }
   EXPECT_EQ(busy, 5);
-  for (int i = 11; i < 60; ++i) EXPECT_TRUE(idle[i]->closed_by_peer()) << i;
+  for (int i = 10; i < 60; ++i) EXPECT_TRUE(idle[i]->closed_by_peer()) << i;
 }
 #endif
 
