@@ -240,6 +240,9 @@ using plat_thread = void*;  // a started thread, joined exactly once
 // Starts FN(ARG) on a new thread with a 1 MiB stack. 0 and *OUT set, or -1.
 int plat_thread_start(plat_thread* out, void (*fn)(void*), void* arg);
 void plat_thread_join(plat_thread t);  // waits for the end, releases the handle
+// How many processors this process may run on (its affinity, not the machine's count); at
+// least 1.
+int plat_cpu_count();
 
 // Storage for the platform's mutex and condition variable, owned by the caller. Not re-entrant.
 struct plat_mutex {

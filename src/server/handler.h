@@ -9,9 +9,10 @@
 //                   └──────── hand_back: wants bytes (read) or room (write) ◄────────────┘
 //
 // - WAITING: armed once in the poller and linked in the waiting list, both under the list's
-//   lock. Every worker waits on the poller; a one-shot registration is reported to exactly one
-//   of them, and that worker unlinks the connection under the lock before touching anything
-//   else of it. Ready connections that find every worker busy stay in the poller's ready list.
+//   lock. The workers that are not parked (see listener.cpp) wait on the poller; a one-shot
+//   registration is reported to exactly one of them, and that worker unlinks the connection under
+//   the lock before touching anything else of it. Ready connections that find every worker busy
+//   stay in the poller's ready list.
 // - RUNNING: the worker parses heads, answers, and sends until the socket has nothing to read or
 //   no room; then it hands the connection back (linking and arming it under the lock) or closes
 //   it.

@@ -67,6 +67,42 @@ struct wait_state {
 
 wait_state L;
 
+// How long every worker on the poller must have been held by its turn before a parked one joins
+// them: far longer than an answer from memory takes, far shorter than a stalled disk read.
+constexpr int STUCK_MS = 20;
+// How often the accept thread looks for that while turns are being run, and for how long after
+// the last turn it keeps looking that often.
+constexpr int STUCK_TICK_MS = 10;
+constexpr uint64_t RECENT_TURN_MS = 1000;
+constexpr uint64_t PARKED = ~uint64_t{0};
+
+// One worker's clock, alone on its cache line: written by its worker at every turn, read by the
+// accept thread.
+struct alignas(64) worker_lane {
+  std::atomic<uint64_t> busy_since{0};  // 0 while waiting on the poller, PARKED, or a turn's start
+  std::atomic<uint64_t> last_turn{0};
+};
+
+// Only as many workers wait on the poller as there are processors. The kernel wakes a sleeping
+// waiter for every connection that becomes ready while the others run; on a loaded machine each
+// of those wake-ups is a task switch that a running worker would have saved by taking the
+// connection at its next wait. The rest of the pool stays parked for the turns that block, on a
+// disk that stalls a read or a folder of many entries: when every worker on the poller has been
+// held for STUCK_MS, the accept thread lets one parked worker join them, and a worker that comes
+// back to find more on the poller than processors parks again.
+struct pool_state {
+  plat_mutex lock;  // guards parked and tickets
+  plat_cond wake;   // a ticket was given, or the server stops
+  int parked = 0;
+  int tickets = 0;                // parked workers let out that have not left yet
+  std::atomic<int> on_poller{0};  // workers not parked, tickets included
+  int target = 1;                 // how many should be on the poller when none is stuck
+  int workers = 0;                // the pool's size, fixed while the accept thread runs
+  worker_lane lanes[MAX_WORKERS];
+};
+
+pool_state P;
+
 // A sentinel key: the listening socket's readiness.
 char g_listen_key;
 
@@ -76,6 +112,8 @@ void init_once() {
   std::call_once(done, [] {
     plat_mutex_init(&G.lock);
     plat_mutex_init(&L.lock);
+    plat_mutex_init(&P.lock);
+    plat_cond_init(&P.wake);
   });
 }
 
@@ -192,9 +230,11 @@ bool accept_ready() {
   return true;
 }
 
-// Cuts every waiting connection whose wait ran out.
-void cut_expired(uint64_t now) {
+// Cuts every waiting connection whose wait ran out. The clock is read under the lock: a
+// connection handed back after an earlier reading would seem to have waited for ever.
+void cut_expired() {
   plat_lock_guard hold(&L.lock);
+  const uint64_t now = plat_now_ms();
   for (conn* c = L.head; c != nullptr; c = c->next) {
     if (c->cut) continue;
     const uint64_t waited = now - c->wait_since_ms;
@@ -205,6 +245,62 @@ void cut_expired(uint64_t now) {
   }
 }
 
+// True when a worker ran a turn lately and a parked one could be needed.
+bool turns_lately(uint64_t now) {
+  if (P.on_poller.load(std::memory_order_relaxed) >= P.workers) return false;
+  for (int i = 0; i < P.workers; ++i) {
+    if (now < P.lanes[i].last_turn.load(std::memory_order_relaxed) + RECENT_TURN_MS) return true;
+  }
+  return false;
+}
+
+// Lets one parked worker join the poller when every worker on it is held by a long turn.
+void let_one_out_if_stuck(uint64_t now) {
+  int held = 0;
+  for (int i = 0; i < P.workers; ++i) {
+    const uint64_t since = P.lanes[i].busy_since.load(std::memory_order_relaxed);
+    if (since == PARKED) continue;
+    if (since == 0 || now < since + STUCK_MS) return;  // a turn may start after NOW was read
+    ++held;
+  }
+  if (held == 0) return;
+  plat_lock_guard hold(&P.lock);
+  if (P.parked == 0 || P.tickets > 0) return;  // a ticket not yet taken is a free worker soon
+  ++P.tickets;
+  P.on_poller.fetch_add(1);
+  plat_cond_broadcast(&P.wake);
+}
+
+// True when this worker is one more on the poller than wanted, and has left it. Workers held by
+// a long turn do not count: the one let out for them stays until they are back.
+bool leave_poller(const worker_lane* self) {
+  int n = P.on_poller.load(std::memory_order_relaxed);
+  if (n <= P.target) return false;
+  const uint64_t now = plat_now_ms();
+  int stuck = 0;
+  for (int i = 0; i < P.workers; ++i) {
+    const uint64_t since = P.lanes[i].busy_since.load(std::memory_order_relaxed);
+    if (&P.lanes[i] != self && since != 0 && since != PARKED && now >= since + STUCK_MS) ++stuck;
+  }
+  while (n - stuck > P.target) {
+    if (P.on_poller.compare_exchange_weak(n, n - 1)) return true;
+  }
+  return false;
+}
+
+// Waits until the accept thread lets this worker out again, or the server stops.
+void park(worker_lane* lane) {
+  lane->busy_since.store(PARKED);
+  {
+    plat_lock_guard hold(&P.lock);
+    ++P.parked;
+    while (G.running.load() == 1 && P.tickets == 0) plat_cond_wait_ms(&P.wake, &P.lock, 5000);
+    if (P.tickets > 0) --P.tickets;
+    --P.parked;
+  }
+  lane->busy_since.store(0);
+}
+
 // The accept thread: takes new connections into the poller and keeps the clock of those that
 // wait there.
 void accept_main(void*) {
@@ -212,11 +308,14 @@ void accept_main(void*) {
   uint64_t last_sweep = plat_now_ms();
   bool listener_paused = false;
   if (plat_poller_arm(L.accept_poller, G.listen_sock, 1, &g_listen_key) != 0) return;
+  uint64_t now = last_sweep;
   while (G.running.load() == 1) {
-    bool listener = plat_poller_wait(L.accept_poller, &ready, 1, LOOP_TICK_MS) == 1;
-    const uint64_t now = plat_now_ms();
+    const int tick = turns_lately(now) ? STUCK_TICK_MS : LOOP_TICK_MS;
+    bool listener = plat_poller_wait(L.accept_poller, &ready, 1, tick) == 1;
+    now = plat_now_ms();
+    let_one_out_if_stuck(now);
     if (now - last_sweep >= LOOP_TICK_MS) {
-      cut_expired(now);
+      cut_expired();
       last_sweep = now;
       if (listener_paused) {
         listener_paused = false;
@@ -256,13 +355,24 @@ conn* next_connection() {
   return nullptr;
 }
 
-void worker_main(void*) {
+void worker_main(void* arg) {
+  auto* lane = static_cast<worker_lane*>(arg);
   // The worker's own request record and head builder, reused for every connection it runs.
   auto req = std::make_unique<http_request>();
   sb_owner scratch;
   while (G.running.load() == 1) {
+    if (lane->busy_since.load(std::memory_order_relaxed) != 0) {
+      lane->busy_since.store(0, std::memory_order_relaxed);
+    }
+    if (leave_poller(lane)) {
+      park(lane);
+      continue;
+    }
     conn* c = next_connection();
     if (c == nullptr) continue;
+    const uint64_t start = plat_now_ms() | 1;
+    lane->busy_since.store(start, std::memory_order_relaxed);
+    lane->last_turn.store(start, std::memory_order_relaxed);
     switch (run_conn(c, req.get(), scratch.get(), G.running.load() == 0)) {
       case conn_turn::wait_read:
         hand_back(c, 1);
@@ -305,6 +415,8 @@ void close_waiting() {
 void wake_all() {
   plat_poller_wake(L.poller);
   plat_poller_wake(L.accept_poller);
+  plat_lock_guard hold(&P.lock);  // a worker about to park sees running at 0 or is woken here
+  plat_cond_broadcast(&P.wake);
 }
 
 // No thread could serve: undo the start. The workers that did start see running at 0 and end;
@@ -357,10 +469,24 @@ int start_server() {
   G.running.store(1);
 
   int threads = cfg.threads < 1 ? 1 : (cfg.threads > MAX_WORKERS ? MAX_WORKERS : cfg.threads);
+  // Every worker starts on the poller; those beyond the processors park at their first turn.
+  P.on_poller.store(threads);
+  P.tickets = 0;
+  P.workers = threads;
+  const int cpus = plat_cpu_count();
+  P.target = threads < cpus ? threads : cpus;
   for (int i = 0; i < threads; ++i) {
-    // A failed start leaves no gap; fewer workers than asked for still serve.
-    if (plat_thread_start(&G.workers[G.worker_count], worker_main, nullptr) == 0) {
+    P.lanes[i].busy_since.store(0);
+    P.lanes[i].last_turn.store(0);
+  }
+  for (int i = 0; i < threads; ++i) {
+    // A failed start leaves no gap; fewer workers than asked for still serve. The lane of one
+    // that did not start looks parked for good, so it never stands for a free worker.
+    if (plat_thread_start(&G.workers[G.worker_count], worker_main, &P.lanes[i]) == 0) {
       ++G.worker_count;
+    } else {
+      P.lanes[i].busy_since.store(PARKED);
+      P.on_poller.fetch_sub(1);
     }
   }
   if (G.worker_count == 0) return fail_thread_start();

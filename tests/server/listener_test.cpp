@@ -123,6 +123,27 @@ TEST(ReadyConnections, BurstBeyondTheWorkersWaitsItsTurn) {
   EXPECT_EQ(r.body, "i am ok!");
 }
 
+// Only as many workers as processors wait on the poller; when every one of them is held by a
+// long turn, a parked one joins them, so the next request is still answered.
+TEST(ReadyConnections, WorkersHeldByLongTurnsBringInAParkedOne) {
+  const int cpus = plat_cpu_count();
+  if (cpus >= 16) GTEST_SKIP() << "no parked worker with " << cpus << " processors";
+  running_server srv(cpus + 1);
+  registry_held lock;
+  std::vector<std::unique_ptr<http_client>> held;
+  for (int i = 0; i < cpus; ++i) held.push_back(busy_worker(srv.port()));
+  http_client c(srv.port());
+  ASSERT_TRUE(c.send("GET /api/ping HTTP/1.1\r\n\r\n"));
+  http_response r;
+  ASSERT_TRUE(c.read_response(&r));
+  EXPECT_EQ(r.body, "i am ok!");
+  lock.release();
+  for (auto& h : held) {
+    ASSERT_TRUE(h->read_response(&r));
+    EXPECT_EQ(r.status, 404);
+  }
+}
+
 TEST(ReadyConnections, StopClosesWaitingConnectionsUnanswered) {
   auto srv = std::make_unique<running_server>(1);
   registry_held lock;

@@ -1,8 +1,10 @@
 // thread.cpp: POSIX threads, mutexes and condition variables behind the layer's plain records.
 // The caller owns the storage of every mutex and condition variable; the layer only fills it.
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -83,6 +85,16 @@ void plat_thread_join(plat_thread t) {
   pthread_t id;
   std::memcpy(&id, &t, sizeof id);
   pthread_join(id, nullptr);
+}
+
+int plat_cpu_count() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return n;
+  }
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
 }
 
 void plat_mutex_init(plat_mutex* m) {

@@ -61,6 +61,18 @@ void plat_thread_join(plat_thread t) {
   CloseHandle(static_cast<HANDLE>(t));
 }
 
+int plat_cpu_count() {
+  DWORD_PTR mine = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &mine, &system) && mine != 0) {
+    int n = 0;
+    for (; mine != 0; mine &= mine - 1) ++n;
+    return n;
+  }
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
 void plat_mutex_init(plat_mutex* m) {
   InitializeCriticalSection(mutex_of(m));
 }
