@@ -8,21 +8,26 @@
 //                   ▲                                                                    │
 //                   └──────── hand_back: wants bytes (read) or room (write) ◄────────────┘
 //
-// - WAITING: armed once in the poller and linked in the waiting list, both under the list's
-//   lock. The workers that are not parked (see listener.cpp) wait on the poller; a one-shot
-//   registration is reported to exactly one of them, and that worker unlinks the connection under
-//   the lock before touching anything else of it. Ready connections that find every worker busy
-//   stay in the poller's ready list.
+// - Every open connection is linked in one list, under the list's lock, from its accept to its
+//   close; only the accept thread's clock and the stop walk it. The lock is never taken on the
+//   way from a request to its answer.
+// - WAITING: the worker that hands a connection back writes its wait (what for, and when it
+//   runs out) into one atomic word, then arms it once in the poller. The workers that are not
+//   parked (see listener.cpp) wait on the poller; a one-shot registration is reported to exactly
+//   one of them, and that worker takes the word (swapping in RUNNING) before touching anything
+//   else of it; the swap also carries everything the previous worker wrote.
 // - RUNNING: the worker parses heads, answers, and sends until the socket has nothing to read or
-//   no room; then it hands the connection back (linking and arming it under the lock) or closes
-//   it.
-// - The accept thread measures silence and stalls from the moment a connection starts waiting.
-//   It never closes one: a connection whose wait ran out (or that makes room past the bound) is
-//   marked cut under the lock and reported at once, and the worker that takes its one report
-//   closes it. So the only threads that free a connection are the one holding its report and,
-//   after every thread has ended, the stop.
+//   no room; then it hands the connection back or closes it.
+// - The accept thread never closes a connection: one whose wait ran out (or that makes room
+//   past the bound) is marked cut by swapping its word from that very wait to CUT, and shut
+//   down so the poller reports it at once; the worker that takes that one report closes it. A
+//   wait that ended or began anew meanwhile is a different word, so the swap fails and nothing
+//   is cut. The close unlinks under the lock, so the connection outlives any walk that sees it.
+//   The only threads that free a connection are the one holding its report and, after every
+//   thread has ended, the stop.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "server/http.h"
@@ -31,12 +36,24 @@ struct conn {
   http_conn in;  // socket, bytes of a partial head, silence account, body still to drop
   http_out out;  // what still has to be sent
   int served = 0;
-  // The waiting list's bookkeeping, touched only under its lock while the connection waits.
-  int waiting_for = 0;  // 1 bytes to read, 2 room to write
-  bool cut = false;     // to be closed by whoever takes its report
-  uint64_t wait_since_ms = 0;
-  conn* prev = nullptr;
+  uint64_t wait_since_ms = 0;  // when its last wait began, to sum a request's silence
+  // Its wait as the accept thread sees it: the millisecond it runs out, shifted left by 3, with
+  // a conn_wait below; 0 while a worker runs it.
+  std::atomic<uint64_t> wait{0};
+  // Workers still inside the call that armed it: the worker the poller hands it to next may be
+  // running before that call has returned, and closes it only once it has.
+  std::atomic<int> arming{0};
+  conn* prev = nullptr;  // the list of open connections, under its lock
   conn* next = nullptr;
+};
+
+// What a connection waits for, in the low bits of conn::wait.
+enum conn_wait : uint64_t {
+  WAIT_NONE = 0,  // run by a worker
+  WAIT_HEAD = 1,  // its first request, or the rest of a head
+  WAIT_IDLE = 2,  // its next request, after an answer: the first to go past the bound
+  WAIT_ROOM = 3,  // room for the rest of an answer
+  WAIT_CUT = 4,   // to be closed by whoever takes its report
 };
 
 // What a connection's turn on a worker ended with.

@@ -51,12 +51,13 @@ struct server_state {
 
 server_state G;
 
-// Every connection that waits for its client, oldest wait first. The workers wait on the
-// poller themselves, each taking one ready connection at a time, so a request is read by the
-// thread the kernel wakes for it: no hand-over between threads on the way to its answer.
-// Ready connections that find every worker busy wait in the poller's ready list, in order.
+// Every open connection, and the poller that holds those waiting for their clients. The
+// workers wait on the poller themselves, each taking one ready connection at a time, so a
+// request is read by the thread the kernel wakes for it: no hand-over between threads and no
+// shared lock on the way to its answer. Ready connections that find every worker busy wait in
+// the poller's ready list, in order.
 struct wait_state {
-  plat_mutex lock;                // guards the list and every waiting connection's bookkeeping
+  plat_mutex lock;                // guards the list: taken at accept, close, and by the clock
   plat_poller* poller = nullptr;  // the waiting connections; the workers wait on it
   plat_poller* accept_poller = nullptr;  // the listening socket; the accept thread waits on it
   conn* head = nullptr;
@@ -117,8 +118,15 @@ void init_once() {
   });
 }
 
+constexpr uint64_t wait_word(uint64_t until_ms, conn_wait kind) {
+  return until_ms << 3 | kind;
+}
+constexpr conn_wait wait_kind(uint64_t word) {
+  return static_cast<conn_wait>(word & 7);
+}
+
 // Caller holds L.lock.
-void link_waiting(conn* c) {
+void link_open(conn* c) {
   c->prev = L.tail;
   c->next = nullptr;
   if (L.tail != nullptr) {
@@ -130,7 +138,7 @@ void link_waiting(conn* c) {
 }
 
 // Caller holds L.lock.
-void unlink_waiting(conn* c) {
+void unlink_open(conn* c) {
   if (c->prev != nullptr) {
     c->prev->next = c->next;
   } else {
@@ -144,39 +152,60 @@ void unlink_waiting(conn* c) {
   c->prev = c->next = nullptr;
 }
 
-// Closes a connection nobody else holds. Its place is given back first: a client that sees the
-// close and connects again must find it free.
-void destroy(conn* c) {
-  if (!c->cut) L.open_conns.fetch_sub(1);
+// Frees a connection nobody else holds and the list no longer has. Its place is given back
+// first: a client that sees the close and connects again must find it free.
+void release(conn* c, bool was_cut) {
+  if (!was_cut) L.open_conns.fetch_sub(1);
   plat_poller_forget(L.poller, c->in.sock);
   plat_sock_close(c->in.sock);
   delete c;
 }
 
-// Ends a waiting connection from outside the workers: it ran out of time, or makes room past
-// the bound. It stays linked and armed; the poller reports it at once, and the worker that takes
-// the report closes it. A report already on its way to a worker is the same one report, so
-// exactly one thread ever closes it. Caller holds L.lock.
-void cut(conn* c) {
-  c->cut = true;
+// Closes a connection its caller holds. WAS_CUT: its place was given back when it was cut.
+void destroy(conn* c, bool was_cut) {
+  // Rare and short: the connection was reported, run and ended within the arming call.
+  while (c->arming.load(std::memory_order_acquire) != 0) plat_sleep_ms(1);
+  {
+    plat_lock_guard hold(&L.lock);
+    unlink_open(c);
+  }
+  release(c, was_cut);
+}
+
+// Ends a connection from outside the workers if it still waits the wait WORD: it ran out of
+// time, or makes room past the bound. It stays linked and armed; the poller reports it at once,
+// and the worker that takes the report closes it. A report already on its way to a worker is
+// the same one report, so exactly one thread ever closes it. Caller holds L.lock, so the close
+// waits until the socket is shut. True when it was cut.
+bool cut(conn* c, uint64_t word) {
+  if (!c->wait.compare_exchange_strong(word, wait_word(0, WAIT_CUT))) return false;
   L.open_conns.fetch_sub(1);
   plat_poller_expire(L.poller, c->in.sock);
+  return true;
 }
 
 // Hands C to the poller to wait for bytes (EVENTS 1) or room (2); closes it once the server
-// stops.
+// stops. A stop after the check finds it in the list once every thread has ended.
 void hand_back(conn* c, int events) {
-  {
-    plat_lock_guard hold(&L.lock);
-    if (G.running.load() == 1) {
-      c->waiting_for = events;
-      c->wait_since_ms = plat_now_ms();
-      link_waiting(c);
-      if (plat_poller_arm(L.poller, c->in.sock, events, c) == 0) return;
-      unlink_waiting(c);
-    }
+  if (G.running.load() != 1) return destroy(c, false);
+  const uint64_t now = plat_now_ms();
+  c->wait_since_ms = now;
+  conn_wait kind = WAIT_ROOM;
+  int allowed = SEND_STALL_MAX_MS;
+  if (events == 1) {
+    kind = c->served > 0 && c->in.held == 0 ? WAIT_IDLE : WAIT_HEAD;
+    allowed = HTTP_SILENCE_MAX_MS - c->in.silence_ms;
+    if (allowed < 0) allowed = 0;
   }
-  destroy(c);
+  // Released: the worker that takes the report swaps this word out, and with it sees every
+  // byte of the connection this worker wrote.
+  c->arming.fetch_add(1, std::memory_order_relaxed);
+  c->wait.store(wait_word(now + static_cast<uint64_t>(allowed), kind), std::memory_order_release);
+  const int armed = plat_poller_arm(L.poller, c->in.sock, events, c);
+  // Whoever holds the connection from here on waits for this before closing it.
+  c->arming.fetch_sub(1, std::memory_order_release);
+  if (armed == 0) return;
+  destroy(c, wait_kind(c->wait.exchange(0, std::memory_order_acq_rel)) == WAIT_CUT);
 }
 
 // Answers "busy" without reading a byte, and closes: a connection beyond the bound when no idle
@@ -185,18 +214,27 @@ void refuse_busy(conn* c) {
   http_out ignored;
   http_reply r{c->in.sock, 0, 0, nullptr, &ignored};
   reply(r, 503, "Service Unavailable", "text/plain", "busy\n");
-  destroy(c);
+  release(c, false);
 }
 
 // Past the bound the connection that has idled longest between requests makes room; one that
 // is in the middle of a request or a body keeps its place. True when one was cut.
 bool make_room() {
   plat_lock_guard hold(&L.lock);
-  for (conn* c = L.head; c != nullptr; c = c->next) {
-    if (!c->cut && c->waiting_for == 1 && c->served > 0 && c->in.held == 0) {
-      cut(c);
-      return true;
+  // A connection that wakes between the look and the cut is spared; the next longest idle goes.
+  for (int tries = 0; tries < 4; ++tries) {
+    conn* longest = nullptr;
+    uint64_t longest_word = 0;
+    for (conn* c = L.head; c != nullptr; c = c->next) {
+      const uint64_t word = c->wait.load(std::memory_order_acquire);
+      // Idle waits all run out 30 s after they began: the earliest end is the longest idle.
+      if (wait_kind(word) == WAIT_IDLE && (longest == nullptr || word < longest_word)) {
+        longest = c;
+        longest_word = word;
+      }
     }
+    if (longest == nullptr) return false;
+    if (cut(longest, longest_word)) return true;
   }
   return false;
 }
@@ -224,6 +262,10 @@ bool accept_ready() {
       refuse_busy(c);
       continue;
     }
+    {
+      plat_lock_guard hold(&L.lock);
+      link_open(c);
+    }
     // A new connection waits in the poller until its first bytes arrive.
     hand_back(c, 1);
   }
@@ -236,12 +278,9 @@ void cut_expired() {
   plat_lock_guard hold(&L.lock);
   const uint64_t now = plat_now_ms();
   for (conn* c = L.head; c != nullptr; c = c->next) {
-    if (c->cut) continue;
-    const uint64_t waited = now - c->wait_since_ms;
-    const uint64_t allowed = c->waiting_for == 1
-                                 ? static_cast<uint64_t>(HTTP_SILENCE_MAX_MS - c->in.silence_ms)
-                                 : static_cast<uint64_t>(SEND_STALL_MAX_MS);
-    if (waited >= allowed) cut(c);
+    const uint64_t word = c->wait.load(std::memory_order_acquire);
+    const conn_wait kind = wait_kind(word);
+    if (kind != WAIT_NONE && kind != WAIT_CUT && now >= word >> 3) cut(c, word);
   }
 }
 
@@ -340,19 +379,13 @@ conn* next_connection() {
   if (n < 0) plat_sleep_ms(WORKER_WAIT_MS);  // a failing poller would otherwise be spun on
   if (n != 1) return nullptr;
   auto* c = static_cast<conn*>(ready.key);
-  bool was_cut = false;
-  {
-    plat_lock_guard hold(&L.lock);
-    unlink_waiting(c);
-    was_cut = c->cut;
-    if (c->waiting_for == 1) {
-      c->in.silence_ms += static_cast<int>(plat_now_ms() - c->wait_since_ms);
-    }
-    c->waiting_for = 0;
+  const conn_wait kind = wait_kind(c->wait.exchange(0, std::memory_order_acq_rel));
+  if (kind == WAIT_CUT) {
+    destroy(c, true);
+    return nullptr;
   }
-  if (!was_cut) return c;
-  destroy(c);
-  return nullptr;
+  if (kind != WAIT_ROOM) c->in.silence_ms += static_cast<int>(plat_now_ms() - c->wait_since_ms);
+  return c;
 }
 
 void worker_main(void* arg) {
@@ -381,7 +414,7 @@ void worker_main(void* arg) {
         hand_back(c, 2);
         break;
       case conn_turn::close:
-        destroy(c);
+        destroy(c, false);
         break;
     }
   }
@@ -406,8 +439,8 @@ void close_waiting() {
   plat_lock_guard hold(&L.lock);
   while (L.head != nullptr) {
     conn* c = L.head;
-    unlink_waiting(c);
-    destroy(c);
+    unlink_open(c);
+    release(c, wait_kind(c->wait.load()) == WAIT_CUT);
   }
 }
 
