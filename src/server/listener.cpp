@@ -202,6 +202,11 @@ void hand_back(conn* c, int events) {
   c->arming.fetch_add(1, std::memory_order_relaxed);
   c->wait.store(wait_word(now + static_cast<uint64_t>(allowed), kind), std::memory_order_release);
   const int armed = plat_poller_arm(L.poller, c->in.sock, events, c);
+  // A cut between the word and the arming found nothing armed to report where reports are
+  // queued rather than raised by the socket (Windows): it is reported now that it is armed.
+  if (armed == 0 && wait_kind(c->wait.load(std::memory_order_acquire)) == WAIT_CUT) {
+    plat_poller_expire(L.poller, c->in.sock);
+  }
   // Whoever holds the connection from here on waits for this before closing it.
   c->arming.fetch_sub(1, std::memory_order_release);
   if (armed == 0) return;
