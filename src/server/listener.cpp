@@ -385,8 +385,8 @@ void accept_main(void*) {
 }
 
 // Takes the next ready connection from the poller; null on a time-out or a stop. The one
-// report a connection gets makes this worker its only owner.
-conn* next_connection() {
+// report a connection gets makes this worker its only owner. *TAKEN_AT: when it was taken.
+conn* next_connection(uint64_t* taken_at) {
   plat_ready ready;
   const int n = plat_poller_wait(L.poller, &ready, 1, WORKER_WAIT_MS);
   if (n < 0) plat_sleep_ms(WORKER_WAIT_MS);  // a failing poller would otherwise be spun on
@@ -397,7 +397,8 @@ conn* next_connection() {
     destroy(c, true);
     return nullptr;
   }
-  if (kind != WAIT_ROOM) c->in.silence_ms += static_cast<int>(plat_now_ms() - c->wait_since_ms);
+  *taken_at = plat_now_ms();
+  if (kind != WAIT_ROOM) c->in.silence_ms += static_cast<int>(*taken_at - c->wait_since_ms);
   return c;
 }
 
@@ -407,16 +408,14 @@ void worker_main(void* arg) {
   auto req = std::make_unique<http_request>();
   sb_owner scratch;
   while (G.running.load() == 1) {
-    if (lane->busy_since.load(std::memory_order_relaxed) != 0) {
-      lane->busy_since.store(0, std::memory_order_relaxed);
-    }
     if (leave_poller(lane)) {
       park(lane);
       continue;
     }
-    conn* c = next_connection();
+    uint64_t taken_at = 0;
+    conn* c = next_connection(&taken_at);
     if (c == nullptr) continue;
-    const uint64_t start = plat_now_ms() | 1;
+    const uint64_t start = taken_at | 1;  // 0 means waiting on the poller
     lane->busy_since.store(start, std::memory_order_relaxed);
     lane->last_turn.store(start, std::memory_order_relaxed);
     switch (run_conn(c, req.get(), scratch.get(), G.running.load() == 0)) {
@@ -430,6 +429,7 @@ void worker_main(void* arg) {
         destroy(c, false);
         break;
     }
+    lane->busy_since.store(0, std::memory_order_relaxed);
   }
 }
 
