@@ -4,17 +4,18 @@
 // A connection's life, and who owns it in each state (exactly one owner at a time, so no two
 // threads ever touch it at once):
 //
-//   accepted ──► WAITING (the poller) ──one report──► RUNNING (the worker that took it) ─┐
-//                   ▲                                                                    │
-//                   └──────── hand_back: wants bytes (read) or room (write) ◄────────────┘
+//   accepted ──► WAITING (its home poller) ──one report──► RUNNING (the worker that took it) ─┐
+//                   ▲                                                                          │
+//                   └──────── hand_back: wants bytes (read) or room (write) ◄──────────────────┘
 //
 // - Every open connection is linked in one list, under the list's lock, from its accept to its
 //   close; only the accept thread's clock and the stop walk it. The lock is never taken on the
 //   way from a request to its answer.
 // - WAITING: the worker that hands a connection back writes its wait (what for, and when it
-//   runs out) into one atomic word, then arms it once in the poller. The workers that are not
-//   parked (see listener.cpp) wait on the poller; a one-shot registration is reported to exactly
-//   one of them, and that worker takes the word (swapping in RUNNING) before touching anything
+//   runs out) into one atomic word, then arms it once in its home poller, given at accept. That
+//   poller's own worker waits on it, and while that worker is held by a long turn a spare may
+//   wait there too (see listener.cpp); a one-shot registration is reported to exactly one of
+//   them, and that worker takes the word (swapping in RUNNING) before touching anything
 //   else of it; the swap also carries everything the previous worker wrote.
 // - RUNNING: the worker parses heads, answers, and sends until the socket has nothing to read or
 //   no room; then it hands the connection back or closes it.
@@ -43,7 +44,8 @@ struct conn {
   // Workers still inside the call that armed it: the worker the poller hands it to next may be
   // running before that call has returned, and closes it only once it has.
   std::atomic<int> arming{0};
-  conn* prev = nullptr;  // the list of open connections, under its lock
+  plat_poller* home = nullptr;  // the poller it waits in, for its whole life
+  conn* prev = nullptr;         // the list of open connections, under its lock
   conn* next = nullptr;
 };
 

@@ -55,15 +55,19 @@ struct server_state {
 
 server_state G;
 
-// Every open connection, and the poller that holds those waiting for their clients. The
-// workers wait on the poller themselves, each taking one ready connection at a time, so a
-// request is read by the thread the kernel wakes for it: no hand-over between threads and no
-// shared lock on the way to its answer. Ready connections that find every worker busy wait in
-// the poller's ready list, in order.
+// Every open connection, and the pollers that hold those waiting for their clients. Each
+// connection has a home poller for its whole life, given in turn at accept, and each home poller
+// has one worker that waits on it: a client's requests are read by the same thread, with the
+// connection still in that processor's cache, and a worker is woken only for its own clients.
+// No hand-over between threads and no shared lock on the way to an answer. Ready connections
+// that find their worker busy wait in its poller's ready list, in order.
 struct wait_state {
-  plat_mutex lock;                // guards the list: taken at accept, close, and by the clock
-  plat_poller* poller = nullptr;  // the waiting connections; the workers wait on it
-  plat_poller* accept_poller = nullptr;  // the listening socket; the accept thread waits on it
+  plat_mutex lock;  // guards the list: taken at accept, close, and by the clock
+  plat_poller* pollers[MAX_WORKERS] = {};  // the home pollers of the waiting connections
+  int poller_count = 0;                    // how many are open
+  std::atomic<int> homes{0};               // how many have their own worker, first ones first
+  int next_home = 0;                       // the accept thread's turn over the homes
+  plat_poller* accept_poller = nullptr;    // the listening socket; the accept thread waits on it
   conn* head = nullptr;
   conn* tail = nullptr;
   std::atomic<int> open_conns{0};  // open and not yet cut: what the bound counts
@@ -84,24 +88,25 @@ constexpr uint64_t PARKED = ~uint64_t{0};
 // One worker's clock, alone on its cache line: written by its worker at every turn, read by the
 // accept thread.
 struct alignas(64) worker_lane {
-  std::atomic<uint64_t> busy_since{0};  // 0 while waiting on the poller, PARKED, or a turn's start
+  std::atomic<uint64_t> busy_since{0};  // 0 while waiting on a poller, PARKED, or a turn's start
   std::atomic<uint64_t> last_turn{0};
+  std::atomic<int> serving{-1};  // the home poller it waits on; -1 while parked
+  int home = -1;                 // the poller it owns; -1 for a spare worker
 };
 
-// Only as many workers wait on the poller as there are processors. The kernel wakes a sleeping
-// waiter for every connection that becomes ready while the others run; on a loaded machine each
-// of those wake-ups is a task switch that a running worker would have saved by taking the
-// connection at its next wait. The rest of the pool stays parked for the turns that block, on a
-// disk that stalls a read or a folder of many entries: when every worker on the poller has been
-// held for STUCK_MS, the accept thread lets one parked worker join them, and a worker that comes
-// back to find more on the poller than processors parks again.
+// There are as many homes as processors, but one fewer than the pool when the pool allows: more
+// workers running at once would only take processors from each other, and a connection waits for
+// its own worker. The workers beyond the homes are spares, parked for the turns that block, on a
+// disk that stalls a read or a folder of many entries: when every worker waiting on a poller has
+// been held by one turn for STUCK_MS, the accept thread lets one spare wait on that poller too,
+// and the spare parks again once a worker there is free.
 struct pool_state {
-  plat_mutex lock;  // guards parked and tickets
+  plat_mutex lock;  // guards parked, tickets and ticket_home
   plat_cond wake;   // a ticket was given, or the server stops
   int parked = 0;
-  int tickets = 0;                // parked workers let out that have not left yet
+  int tickets = 0;                // spares let out that have not left yet: at most one
+  int ticket_home = 0;            // the poller the ticket is for
   std::atomic<int> on_poller{0};  // workers not parked, tickets included
-  int target = 1;                 // how many should be on the poller when none is stuck
   int workers = 0;                // the pool's size, fixed while the accept thread runs
   worker_lane lanes[MAX_WORKERS];
 };
@@ -160,7 +165,7 @@ void unlink_open(conn* c) {
 // first: a client that sees the close and connects again must find it free.
 void release(conn* c, bool was_cut) {
   if (!was_cut) L.open_conns.fetch_sub(1);
-  plat_poller_forget(L.poller, c->in.sock);
+  plat_poller_forget(c->home, c->in.sock);
   plat_sock_close(c->in.sock);
   delete c;
 }
@@ -184,7 +189,7 @@ void destroy(conn* c, bool was_cut) {
 bool cut(conn* c, uint64_t word) {
   if (!c->wait.compare_exchange_strong(word, wait_word(0, WAIT_CUT))) return false;
   L.open_conns.fetch_sub(1);
-  plat_poller_expire(L.poller, c->in.sock);
+  plat_poller_expire(c->home, c->in.sock);
   return true;
 }
 
@@ -205,11 +210,11 @@ void hand_back(conn* c, int events) {
   // byte of the connection this worker wrote.
   c->arming.fetch_add(1, std::memory_order_relaxed);
   c->wait.store(wait_word(now + static_cast<uint64_t>(allowed), kind), std::memory_order_release);
-  const int armed = plat_poller_arm(L.poller, c->in.sock, events, c);
+  const int armed = plat_poller_arm(c->home, c->in.sock, events, c);
   // A cut between the word and the arming found nothing armed to report where reports are
   // queued rather than raised by the socket (Windows): it is reported now that it is armed.
   if (armed == 0 && wait_kind(c->wait.load(std::memory_order_acquire)) == WAIT_CUT) {
-    plat_poller_expire(L.poller, c->in.sock);
+    plat_poller_expire(c->home, c->in.sock);
   }
   // Whoever holds the connection from here on waits for this before closing it.
   c->arming.fetch_sub(1, std::memory_order_release);
@@ -267,6 +272,8 @@ bool accept_ready() {
       continue;
     }
     c->in.sock = s;
+    c->home = L.pollers[L.next_home];
+    L.next_home = (L.next_home + 1) % L.homes.load(std::memory_order_relaxed);
     if (L.open_conns.fetch_add(1) + 1 > L.bound && !make_room()) {
       refuse_busy(c);
       continue;
@@ -302,51 +309,65 @@ bool turns_lately(uint64_t now) {
   return false;
 }
 
-// Lets one parked worker join the poller when every worker on it is held by a long turn.
+// True when a lane is free or only started its turn lately: it will be back soon. A turn may
+// start after NOW was read.
+bool free_lately(uint64_t since, uint64_t now) {
+  return since == 0 || (since != PARKED && now < since + STUCK_MS);
+}
+
+// Lets one spare wait on the first poller whose every worker is held by a long turn.
 void let_one_out_if_stuck(uint64_t now) {
-  int held = 0;
+  bool free_on[MAX_WORKERS] = {};
   for (int i = 0; i < P.workers; ++i) {
-    const uint64_t since = P.lanes[i].busy_since.load(std::memory_order_relaxed);
-    if (since == PARKED) continue;
-    if (since == 0 || now < since + STUCK_MS) return;  // a turn may start after NOW was read
-    ++held;
+    const uint64_t since = P.lanes[i].busy_since.load(std::memory_order_acquire);
+    const int on = P.lanes[i].serving.load(std::memory_order_relaxed);
+    if (on >= 0 && free_lately(since, now)) free_on[on] = true;
   }
-  if (held == 0) return;
+  const int homes = L.homes.load(std::memory_order_relaxed);
+  int stuck = 0;
+  while (stuck < homes && free_on[stuck]) ++stuck;
+  if (stuck == homes) return;
   plat_lock_guard hold(&P.lock);
   if (P.parked == 0 || P.tickets > 0) return;  // a ticket not yet taken is a free worker soon
   ++P.tickets;
+  P.ticket_home = stuck;
   P.on_poller.fetch_add(1);
   plat_cond_broadcast(&P.wake);
 }
 
-// True when this worker is one more on the poller than wanted, and has left it. Workers held by
-// a long turn do not count: the one let out for them stays until they are back.
-bool leave_poller(const worker_lane* self) {
-  int n = P.on_poller.load(std::memory_order_relaxed);
-  if (n <= P.target) return false;
+// True when SELF is a spare and another worker on its poller is free again; it has left the
+// poller then, and parks.
+bool relieved(const worker_lane* self) {
+  if (self->home >= 0) return false;
+  const int on = self->serving.load(std::memory_order_relaxed);
   const uint64_t now = plat_now_ms();
-  int stuck = 0;
   for (int i = 0; i < P.workers; ++i) {
-    const uint64_t since = P.lanes[i].busy_since.load(std::memory_order_relaxed);
-    if (&P.lanes[i] != self && since != 0 && since != PARKED && now >= since + STUCK_MS) ++stuck;
-  }
-  while (n - stuck > P.target) {
-    if (P.on_poller.compare_exchange_weak(n, n - 1)) return true;
+    const worker_lane& other = P.lanes[i];
+    if (&other != self && other.serving.load(std::memory_order_relaxed) == on &&
+        free_lately(other.busy_since.load(std::memory_order_acquire), now)) {
+      P.on_poller.fetch_sub(1);
+      return true;
+    }
   }
   return false;
 }
 
-// Waits until the accept thread lets this worker out again, or the server stops.
+// Waits until the accept thread lets this spare out to a poller, or the server stops.
 void park(worker_lane* lane) {
-  lane->busy_since.store(PARKED);
+  lane->serving.store(-1, std::memory_order_relaxed);
+  lane->busy_since.store(PARKED, std::memory_order_release);
   {
     plat_lock_guard hold(&P.lock);
     ++P.parked;
     while (G.running.load() == 1 && P.tickets == 0) plat_cond_wait_ms(&P.wake, &P.lock, 5000);
-    if (P.tickets > 0) --P.tickets;
+    if (P.tickets > 0) {
+      --P.tickets;
+      lane->serving.store(P.ticket_home, std::memory_order_relaxed);
+    }
     --P.parked;
   }
-  lane->busy_since.store(0);
+  // Released after serving: the accept thread that sees it free sees where it waits.
+  lane->busy_since.store(0, std::memory_order_release);
 }
 
 // The accept thread: takes new connections into the poller and keeps the clock of those that
@@ -386,9 +407,9 @@ void accept_main(void*) {
 
 // Takes the next ready connection from the poller; null on a time-out or a stop. The one
 // report a connection gets makes this worker its only owner. *TAKEN_AT: when it was taken.
-conn* next_connection(uint64_t* taken_at) {
+conn* next_connection(plat_poller* poller, uint64_t* taken_at) {
   plat_ready ready;
-  const int n = plat_poller_wait(L.poller, &ready, 1, WORKER_WAIT_MS);
+  const int n = plat_poller_wait(poller, &ready, 1, WORKER_WAIT_MS);
   if (n < 0) plat_sleep_ms(WORKER_WAIT_MS);  // a failing poller would otherwise be spun on
   if (n != 1) return nullptr;
   auto* c = static_cast<conn*>(ready.key);
@@ -408,12 +429,13 @@ void worker_main(void* arg) {
   auto req = std::make_unique<http_request>();
   sb_owner scratch;
   while (G.running.load() == 1) {
-    if (leave_poller(lane)) {
+    const int on = lane->serving.load(std::memory_order_relaxed);
+    if (on < 0 || relieved(lane)) {
       park(lane);
       continue;
     }
     uint64_t taken_at = 0;
-    conn* c = next_connection(&taken_at);
+    conn* c = next_connection(L.pollers[on], &taken_at);
     if (c == nullptr) continue;
     const uint64_t start = taken_at | 1;  // 0 means waiting on the poller
     lane->busy_since.store(start, std::memory_order_relaxed);
@@ -441,8 +463,11 @@ void join_workers() {
 void close_listener() {
   plat_sock_close(G.listen_sock);
   G.listen_sock = PLAT_NO_SOCK;
-  plat_poller_close(L.poller);
-  L.poller = nullptr;
+  for (int i = 0; i < L.poller_count; ++i) {
+    plat_poller_close(L.pollers[i]);
+    L.pollers[i] = nullptr;
+  }
+  L.poller_count = 0;
   plat_poller_close(L.accept_poller);
   L.accept_poller = nullptr;
 }
@@ -459,7 +484,7 @@ void close_waiting() {
 
 // Ends every wait of every thread, for good.
 void wake_all() {
-  plat_poller_wake(L.poller);
+  for (int i = 0; i < L.poller_count; ++i) plat_poller_wake(L.pollers[i]);
   plat_poller_wake(L.accept_poller);
   plat_lock_guard hold(&P.lock);  // a worker about to park sees running at 0 or is woken here
   plat_cond_broadcast(&P.wake);
@@ -498,10 +523,18 @@ int start_server() {
     set_error(-3, "bind/listen %s:%d failed (errno %d)", cfg.bind_ip, cfg.port, err);
     return -3;
   }
-  L.poller = plat_poller_open();
+  int threads = cfg.threads < 1 ? 1 : (cfg.threads > MAX_WORKERS ? MAX_WORKERS : cfg.threads);
+  const int cpus = plat_cpu_count();
+  int homes = threads > 1 ? threads - 1 : 1;
+  if (homes > cpus) homes = cpus;
+  bool pollers_open = true;
+  for (; L.poller_count < homes; ++L.poller_count) {
+    L.pollers[L.poller_count] = plat_poller_open();
+    if (L.pollers[L.poller_count] == nullptr) pollers_open = false;
+  }
   L.accept_poller = plat_poller_open();
   G.listen_sock = s;
-  if (L.poller == nullptr || L.accept_poller == nullptr || plat_sock_nonblocking(s) != 0) {
+  if (!pollers_open || L.accept_poller == nullptr || plat_sock_nonblocking(s) != 0) {
     close_listener();
     set_error(-5, "cannot watch sockets");
     return -5;
@@ -514,28 +547,33 @@ int start_server() {
   G.worker_count = 0;
   G.running.store(1);
 
-  int threads = cfg.threads < 1 ? 1 : (cfg.threads > MAX_WORKERS ? MAX_WORKERS : cfg.threads);
-  // Every worker starts on the poller; those beyond the processors park at their first turn.
-  P.on_poller.store(threads);
   P.tickets = 0;
   P.workers = threads;
-  const int cpus = plat_cpu_count();
-  P.target = threads < cpus ? threads : cpus;
+  // A lane that gets no worker looks parked for good, so it never stands for a free worker.
   for (int i = 0; i < threads; ++i) {
-    P.lanes[i].busy_since.store(0);
-    P.lanes[i].last_turn.store(0);
+    worker_lane& lane = P.lanes[i];
+    lane.home = i < homes ? i : -1;
+    lane.serving.store(lane.home);
+    lane.busy_since.store(PARKED);
+    lane.last_turn.store(0);
   }
   for (int i = 0; i < threads; ++i) {
-    // A failed start leaves no gap; fewer workers than asked for still serve. The lane of one
-    // that did not start looks parked for good, so it never stands for a free worker.
-    if (plat_thread_start(&G.workers[G.worker_count], worker_main, &P.lanes[i]) == 0) {
+    // A failed start leaves no gap: the next worker takes the same lane, so the homes are served
+    // first, and fewer workers than asked for still serve.
+    worker_lane& lane = P.lanes[G.worker_count];
+    lane.busy_since.store(lane.home >= 0 ? 0 : PARKED);
+    if (plat_thread_start(&G.workers[G.worker_count], worker_main, &lane) == 0) {
       ++G.worker_count;
     } else {
-      P.lanes[i].busy_since.store(PARKED);
-      P.on_poller.fetch_sub(1);
+      lane.busy_since.store(PARKED);
     }
   }
   if (G.worker_count == 0) return fail_thread_start();
+  // Connections go only to homes that have their worker.
+  if (G.worker_count < homes) homes = G.worker_count;
+  L.homes.store(homes);
+  L.next_home = 0;
+  P.on_poller.store(homes);
   if (plat_thread_start(&G.accept_thread, accept_main, nullptr) != 0) {
     G.accept_thread = nullptr;
     return fail_thread_start();

@@ -123,8 +123,8 @@ TEST(ReadyConnections, BurstBeyondTheWorkersWaitsItsTurn) {
   EXPECT_EQ(r.body, "i am ok!");
 }
 
-// Only as many workers as processors wait on the poller; when every one of them is held by a
-// long turn, a parked one joins them, so the next request is still answered.
+// Each home poller has one worker; when every one of them is held by a long turn, a spare waits
+// on a held worker's poller, so the next request there is still answered.
 TEST(ReadyConnections, WorkersHeldByLongTurnsBringInAParkedOne) {
   const int cpus = plat_cpu_count();
   if (cpus >= 16) GTEST_SKIP() << "no parked worker with " << cpus << " processors";
