@@ -33,9 +33,20 @@ constexpr uint64_t kMaxSendfileBytes = 0x7ffff000;
 // Bodies up to this size go in one blocking sendfile call: it fits the send buffer of a peer that
 // reads. Larger ones are sent without blocking inside the kernel (see send_file_watched).
 constexpr uint64_t kBlockingBodyBytes = 65536;
+// The most the kernel builds into one TCP segment before it is cut for the wire (GSO).
+constexpr uint64_t kOneSegmentBytes = 65536;
 
 int fd_of(plat_sock s) {
   return static_cast<int>(s);
+}
+
+// MSG_MORE holds a head back until the file bytes follow, so that a small file leaves in one
+// segment even with TCP_NODELAY. Only when head and body fit one segment together: joined to a
+// larger body, the head pushes the body's last bytes into a sliver of a segment of their own,
+// which the kernel sends behind the full one at a cost far above the head's own packet. Measured
+// on loopback with random 64 KiB ranges: a fifth fewer answers per second, a fifth more CPU each.
+int head_flags(size_t head_len, uint64_t count) {
+  return count > 0 && head_len + count <= kOneSegmentBytes ? MSG_MORE : 0;
 }
 
 uint64_t monotonic_ms() {
@@ -415,11 +426,10 @@ int64_t plat_send2(plat_sock s, const void* a, size_t na, const void* b, size_t 
 
 uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, plat_file* f,
                              uint64_t offset, uint64_t count) {
-  // MSG_MORE holds the head in the socket until the file bytes follow, so a small file leaves
-  // in one segment even with TCP_NODELAY; the last sendfile call pushes it all out.
+  // The last sendfile call pushes out a head held back for the body.
   const auto* p = static_cast<const unsigned char*>(head);
   size_t left = head_len;
-  const int more = count > 0 ? MSG_MORE : 0;
+  const int more = head_flags(head_len, count);
   stall_watch watch(s);
   while (left > 0) {
     watch.start();
@@ -491,8 +501,7 @@ int64_t plat_send_head_file_nb(plat_sock s, const void* head, size_t head_len, p
                                uint64_t offset, uint64_t count) {
   int64_t done = 0;
   if (head_len > 0) {
-    // MSG_MORE holds the head until the file bytes follow: a small file leaves in one segment.
-    const int more = count > 0 ? MSG_MORE : 0;
+    const int more = head_flags(head_len, count);
     ssize_t sent;
     do {
       sent = ::send(fd_of(s), head, head_len, MSG_NOSIGNAL | MSG_DONTWAIT | more);
