@@ -161,9 +161,9 @@ int64_t plat_send(plat_sock s, const void* buf, size_t n);
 // failed, a send failed, or the peer took no room for the socket's send time-out (so a reader
 // that stopped holds the caller about one time-out, not one per call).
 uint64_t plat_send_file(plat_sock s, plat_file* f, uint64_t offset, uint64_t count);
-// HEAD_LEN bytes of HEAD, then COUNT bytes of F from OFFSET, as plat_send_file; the head is
-// held back to leave with the first file bytes (one segment for a small file). Returns the
-// bytes sent, head included: HEAD_LEN + COUNT when everything went.
+// HEAD_LEN bytes of HEAD, then COUNT bytes of F from OFFSET, as plat_send_file; a small file
+// leaves in one segment with its head. Returns the bytes sent, head included: HEAD_LEN + COUNT
+// when everything went.
 uint64_t plat_send_head_file(plat_sock s, const void* head, size_t head_len, plat_file* f,
                              uint64_t offset, uint64_t count);
 // One gathered send of A then B (either may be empty): bytes sent (maybe fewer than NA + NB),
@@ -186,8 +186,8 @@ int64_t plat_send_nb(plat_sock s, const void* a, size_t na, const void* b, size_
 int64_t plat_send_file_nb(plat_sock s, plat_file* f, uint64_t offset, uint64_t count);
 
 // HEAD_LEN bytes of HEAD, then up to COUNT bytes of F from OFFSET (F may be null when COUNT is
-// 0), without waiting; the head is held back to leave with the first file bytes. Bytes sent,
-// head included (fewer than HEAD_LEN + COUNT when the socket filled up or the file ended),
+// 0), without waiting; a small file leaves in one segment with its head. Bytes sent, head
+// included (fewer than HEAD_LEN + COUNT when the socket filled up or the file ended),
 // PLAT_AGAIN when nothing could be sent, -1 on error.
 int64_t plat_send_head_file_nb(plat_sock s, const void* head, size_t head_len, plat_file* f,
                                uint64_t offset, uint64_t count);
