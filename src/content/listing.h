@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "util/date_cell.h"
+
 struct string_builder;
 
 inline constexpr int LIST_MAX_ENTRIES = 100000;
@@ -61,6 +63,28 @@ using html_piece_fn = int (*)(void* ctx, const char* bytes, uint64_t n);
 int render_html_pieces(string_builder* sb, const char* root_name, const char* rel,
                        const dent* entries, int count, int truncated, uint64_t piece_bytes,
                        html_piece_fn emit, void* ctx);
+// One page of render_html, rendered piece by piece as its reader asks: a sender can stop
+// between pieces and carry on in a later turn, holding one piece at a time. The pieces are those
+// render_html_pieces hands on for the same PIECE_BYTES, so two renderings of one page give the
+// same pieces. The texts and entries given to html_page_begin must outlive it.
+struct html_page {
+  const char* root_name = "";
+  const char* rel = "";
+  const dent* entries = nullptr;
+  int count = 0;
+  int truncated = 0;
+  int next = -1;  // the next row; -1 before the page's head
+  bool done = false;
+  int64_t date_mtime = 0;  // the date cell of the previous row, often shared by the next
+  bool date_valid = false;
+  char date_text[DATE_CELL_BYTES] = {};
+};
+// 0, or -1 when the title path needs more than 1,199 bytes.
+int html_page_begin(html_page* page, const char* root_name, const char* rel, const dent* entries,
+                    int count, int truncated);
+// Appends the next piece, about PIECE_BYTES long (0: the rest of the page at once), to SB:
+// true, or false when the page is complete and nothing was appended.
+bool html_page_next(html_page* page, string_builder* sb, uint64_t piece_bytes);
 // Appends one JSON listing page: entries from OFFSET (negative: 0), LIMIT of them (outside
 // 1..500: 500), and "next". Always 0.
 int render_json(string_builder* sb, const dent* entries, int count, int offset, int limit);

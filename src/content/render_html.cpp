@@ -3,6 +3,7 @@
 // page is pure text, sending or copying it is the caller's business.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "content/listing.h"
 #include "util/date_cell.h"
@@ -57,23 +58,18 @@ void size_cell(int64_t size, char out[SIZE_CELL_BYTES]) {
   out[o] = '\0';
 }
 
-// The date cell of the previous row: entries of one folder often share their time to the
-// second, and breaking a time down is the dearest part of a row.
-struct date_memo {
-  int64_t mtime = 0;
-  bool valid = false;
-  char text[DATE_CELL_BYTES];
-  const char* cell(int64_t t) {
-    if (!valid || t != mtime) {
-      date_cell(t, text);
-      mtime = t;
-      valid = true;
-    }
-    return text;
+// The date cell of the previous row is kept: entries of one folder often share their time to
+// the second, and breaking a time down is the dearest part of a row.
+const char* date_of(html_page* p, int64_t t) {
+  if (!p->date_valid || t != p->date_mtime) {
+    date_cell(t, p->date_text);
+    p->date_mtime = t;
+    p->date_valid = true;
   }
-};
+  return p->date_text;
+}
 
-void append_row(string_builder* sb, const dent& e, date_memo& dates) {
+void append_row(string_builder* sb, const dent& e, html_page* p) {
   sb_puts(sb, "      <tr class=\"");
   sb_puts(sb, e.is_dir ? "directory" : "file");
   sb_puts(sb, "\">\n        <td class=\"name\"><a href=\"./");
@@ -93,42 +89,61 @@ void append_row(string_builder* sb, const dent& e, date_memo& dates) {
     sb_puts(sb, "</td>\n");
   }
   sb_puts(sb, "        <td class=\"modified\">");
-  sb_puts(sb, dates.cell(e.mtime));
+  sb_puts(sb, date_of(p, e.mtime));
   sb_puts(sb, "</td>\n      </tr>\n");
 }
 
 }  // namespace
 
+int html_page_begin(html_page* page, const char* root_name, const char* rel, const dent* entries,
+                    int count, int truncated) {
+  *page = html_page{};
+  page->root_name = root_name != nullptr ? root_name : "";
+  page->rel = rel != nullptr ? rel : "";
+  page->entries = entries;
+  page->count = count;
+  page->truncated = truncated;
+  const size_t title_len =
+      1 + std::strlen(page->root_name) + (page->rel[0] != '\0' ? 1 : 0) + std::strlen(page->rel);
+  return title_len < TITLE_PATH_BYTES ? 0 : -1;
+}
+
+bool html_page_next(html_page* page, string_builder* sb, uint64_t piece_bytes) {
+  if (page->done) return false;
+  if (page->next < 0) {
+    char title[TITLE_PATH_BYTES];
+    std::snprintf(title, sizeof title, "/%s%s%s", page->root_name, page->rel[0] != '\0' ? "/" : "",
+                  page->rel);
+    sb_puts(sb, PAGE_HEAD);
+    sb_html(sb, title);
+    sb_puts(sb, PAGE_STYLE);
+    sb_html(sb, title);
+    sb_puts(sb, TABLE_HEAD);
+    page->next = 0;
+  }
+  while (page->next < page->count) {
+    append_row(sb, page->entries[page->next++], page);
+    if (piece_bytes > 0 && sb->len >= piece_bytes) return true;
+  }
+  sb_puts(sb, TABLE_END);
+  if (page->truncated) sb_puts(sb, TRUNCATED_NOTE);
+  sb_puts(sb, PAGE_END);
+  page->done = true;
+  return true;
+}
+
 int render_html_pieces(string_builder* sb, const char* root_name, const char* rel,
                        const dent* entries, int count, int truncated, uint64_t piece_bytes,
                        html_piece_fn emit, void* ctx) {
-  const char* r = rel != nullptr ? rel : "";
-  char title[TITLE_PATH_BYTES];
-  const int n = std::snprintf(title, sizeof title, "/%s%s%s", root_name != nullptr ? root_name : "",
-                              r[0] != '\0' ? "/" : "", r);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof title) return -1;
-
-  // Hands the text gathered so far on and starts the next piece in the same block.
-  auto flush = [&]() {
-    if (emit == nullptr || sb->len == 0) return 0;
+  html_page page;
+  if (html_page_begin(&page, root_name, rel, entries, count, truncated) != 0) return -1;
+  while (html_page_next(&page, sb, emit != nullptr ? piece_bytes : 0)) {
+    if (emit == nullptr) continue;
     const int rc = emit(ctx, sb_str(sb), sb->len);
     sb_reset(sb);
-    return rc;
-  };
-  sb_puts(sb, PAGE_HEAD);
-  sb_html(sb, title);
-  sb_puts(sb, PAGE_STYLE);
-  sb_html(sb, title);
-  sb_puts(sb, TABLE_HEAD);
-  date_memo dates;
-  for (int i = 0; i < count; ++i) {
-    append_row(sb, entries[i], dates);
-    if (emit != nullptr && sb->len >= piece_bytes && flush() != 0) return -2;
+    if (rc != 0) return -2;
   }
-  sb_puts(sb, TABLE_END);
-  if (truncated) sb_puts(sb, TRUNCATED_NOTE);
-  sb_puts(sb, PAGE_END);
-  return flush() != 0 ? -2 : 0;
+  return 0;
 }
 
 int render_html(string_builder* sb, const char* root_name, const char* rel, const dent* entries,
