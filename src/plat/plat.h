@@ -194,6 +194,32 @@ int64_t plat_send_head_file_nb(plat_sock s, const void* head, size_t head_len, p
 
 // How many sockets and files this process may hold open at once.
 int plat_open_files_limit();
+// 1 when the calling thread's last failed open or accept failed because the process (or the
+// system) had no descriptor left, else 0. Read it right after the failure.
+int plat_no_descriptors();
+// Holds one descriptor back for plat_sock_refuse_waiting, while descriptors are still to be had
+// (later calls do nothing while it is held).
+void plat_descriptor_reserve();
+// Accepts one connection waiting on LISTENER with the descriptor held in reserve, sends
+// it the N bytes of MSG and closes it gently: for when the process has no descriptor left to
+// accept with, so that a newcomer is told so instead of waiting unanswered. 0, or -1 when none
+// waited or it failed.
+int plat_sock_refuse_waiting(plat_sock listener, const void* msg, size_t n);
+
+// Shuts S down for sending: the peer reads every byte sent so far, then the end of the stream.
+// 0 or -1.
+int plat_sock_shutdown_write(plat_sock s);
+// Shuts S down for sending, drops what the peer has already sent, and closes it. Closing with
+// unread bytes would send a reset, which makes the peer throw away the answer it has not read
+// yet; a peer that sends more after this may still see one.
+void plat_sock_close_gently(plat_sock s);
+// Keeps at most about UNSENT_BYTES that were not sent yet queued in S, so that S is reported
+// writable as the peer takes bytes, not only once a send buffer grown to megabytes is half
+// empty. 0, or -1 where the platform has no such limit.
+int plat_sock_pace(plat_sock s, int unsent_bytes);
+// How many bytes the peer of S has acknowledged so far: a count that grows exactly when the
+// client takes bytes, whatever the socket reports as room. -1 where the platform cannot tell.
+int64_t plat_sock_acked(plat_sock s);
 
 // ---- Waiting for many sockets ------------------------------------------------------------------
 

@@ -29,9 +29,21 @@ constexpr size_t MAX_ROOT_NAME_BYTES = 159;
 // With the root name this keeps a title or link path inside the renderers' buffers.
 constexpr size_t MAX_REMAINDER_BYTES = 1899;
 constexpr size_t MIME_BYTES = 128;
+// After its last answer a connection drops what its client still sends for at most this long
+// between two reads, this long in all, and this many bytes.
+constexpr uint64_t LINGER_TOTAL_MS = 30000;
+constexpr uint64_t LINGER_MAX_BYTES = 64u << 20;
 
 bool not_found(const http_reply& r) {
   return reply(r, 404, "Not Found", "text/plain", "not found\n");
+}
+
+// No descriptor for the target: the client may try again, on a new connection.
+bool busy(const http_reply& r) {
+  http_reply last = r;
+  last.keep_alive = 0;
+  r.out->close_after = true;
+  return reply(last, 503, "Service Unavailable", "text/plain", "busy\n");
 }
 
 const char* refusal_reason(int status) {
@@ -200,9 +212,17 @@ bool answer_path(const http_reply& r, const http_request& req) {
   std::memcpy(rel, remainder, rem_len + 1);
   if (rem_len > 0 && rel[rem_len - 1] == '/') rel[rem_len - 1] = '\0';
 
+  // The target's descriptor counts against the bound like a connection's socket: the file of a
+  // stalled download is held as long as its socket.
+  if (!descriptor_take()) return busy(r);
+  struct given_back {
+    ~given_back() { descriptor_give(); }
+  } give_back;
   opened_target target;
   int rc = resolve_open(name, rel, &target);
   if (rc < 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+  // A file that could not be opened for lack of descriptors exists all the same.
+  if (rc != 0 && plat_no_descriptors()) return busy(r);
   // Unknown roots, unsafe, hidden and escaping paths all look alike to the client.
   if (rc != 0) return not_found(r);
   if (target.is_dir()) {
@@ -235,17 +255,54 @@ bool answer(const http_reply& r, const http_request& req) {
   return answer_path(r, req);
 }
 
+// The descriptor of a file that an answer left in its output counts while it is held.
+void count_kept_file(conn* c) {
+  const bool holds = c->out.file != nullptr;
+  if (holds == c->file_counted) return;
+  if (holds) {
+    descriptor_take(true);
+  } else {
+    descriptor_give();
+  }
+  c->file_counted = holds;
+}
+
+// Drops what the client still sends after the last answer until it closes its side, stays
+// silent, or has sent too much; the answer reached it whole by then.
+conn_turn linger(conn* c) {
+  const uint64_t now = plat_now_ms();
+  if (c->linger_until_ms == 0) {
+    if (plat_sock_shutdown_write(c->in.sock) != 0) return conn_turn::close;
+    c->linger_until_ms = now + LINGER_TOTAL_MS;
+    c->linger_left = LINGER_MAX_BYTES;
+    c->in.buf.reset();
+    c->in.held = 0;
+  }
+  char sink[16384];
+  while (now < c->linger_until_ms && c->linger_left > 0 && !server_stopping()) {
+    const size_t want = c->linger_left < sizeof sink ? c->linger_left : sizeof sink;
+    const int64_t n = plat_recv_nb(c->in.sock, sink, want);
+    if (n == PLAT_AGAIN) return conn_turn::wait_read;
+    if (n <= 0) break;
+    c->linger_left -= static_cast<uint64_t>(n);
+  }
+  return conn_turn::close;
+}
+
 }  // namespace
 
-conn_turn run_conn(conn* c, http_request* req, string_builder* scratch, bool stopping) {
+conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
   try {
+    if (c->linger_until_ms != 0) return linger(c);
     for (;;) {
       if (!c->out.empty()) {
-        const int f = http_out_flush(c->in.sock, &c->out);
-        if (f == 2) return stopping ? conn_turn::close : conn_turn::wait_write;
+        const int f = http_out_flush(c->in.sock, &c->out, server_stopping);
+        count_kept_file(c);
+        if (f == 2) return server_stopping() ? conn_turn::close : conn_turn::wait_write;
         if (f == 0) return conn_turn::close;
       }
-      if (c->out.close_after || stopping) return conn_turn::close;
+      if (c->out.close_after) return linger(c);
+      if (server_stopping()) return conn_turn::close;
       int err_status = 0;
       const int rc = read_request(&c->in, req, &err_status);
       if (rc == 2) {
@@ -253,17 +310,16 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch, bool sto
         return conn_turn::wait_read;
       }
       if (rc == 0) return conn_turn::close;
-      if (rc < 0) {
-        respond(c->in.sock, err_status, refusal_reason(err_status), nullptr, nullptr, 0, nullptr, 0,
-                0, scratch);
-        return conn_turn::close;
-      }
       // The last answer a connection carries says so (RFC 9112 section 9.6): a client told
       // "keep-alive" would send its next request into a closing socket.
-      const bool last = ++c->served == MAX_REQUESTS_PER_CONN;
-      http_reply r{c->in.sock, std::strcmp(req->method, "HEAD") == 0 ? 1 : 0,
-                   req->keep_alive != 0 && req->must_close == 0 && !last ? 1 : 0, scratch, &c->out};
-      if (!answer(r, *req)) return conn_turn::close;
+      const bool last = rc < 0 || ++c->served == MAX_REQUESTS_PER_CONN;
+      http_reply r{c->in.sock, rc > 0 && std::strcmp(req->method, "HEAD") == 0 ? 1 : 0,
+                   rc > 0 && req->keep_alive != 0 && req->must_close == 0 && !last ? 1 : 0, scratch,
+                   &c->out};
+      const bool sent =
+          rc < 0 ? reply(r, err_status, refusal_reason(err_status), nullptr, "") : answer(r, *req);
+      count_kept_file(c);
+      if (!sent) return conn_turn::close;
       if (r.keep_alive == 0) c->out.close_after = true;
     }
   } catch (...) {

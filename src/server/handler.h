@@ -8,6 +8,12 @@
 //                   ▲                                                                          │
 //                   └──────── hand_back: wants bytes (read) or room (write) ◄──────────────────┘
 //
+// - After its last answer has gone (the client asked to close, the 1,000th request, a refused
+//   head or body) a connection is not closed at once: it is shut for sending and LINGERS in the
+//   poller, its client's bytes read and dropped, for 5 s of silence or 30 s in all, then closed.
+//   Closing with bytes unread would send a reset, and a reset makes the client's system throw
+//   away whatever of the answer it has not handed to the client yet.
+//
 // - Every open connection is linked in one list, under the list's lock, from its accept to its
 //   close; only the accept thread's clock and the stop walk it. The lock is never taken on the
 //   way from a request to its answer.
@@ -45,23 +51,43 @@ struct conn {
   // running before that call has returned, and closes it only once it has.
   std::atomic<int> arming{0};
   plat_poller* home = nullptr;  // the poller it waits in, for its whole life
-  conn* prev = nullptr;         // the list of open connections, under its lock
+  // The descriptor of out.file is counted against the bound, beside the socket's.
+  bool file_counted = false;
+  // After its last answer: until when it drops what the client still sends before the close
+  // (0 while it is not closing), and how many bytes more it drops at most.
+  uint64_t linger_until_ms = 0;
+  uint64_t linger_left = 0;
+  // What the peer had acknowledged when the connection began to wait for room (-1: unknown):
+  // the accept thread compares it with the count when the wait runs out, so a reader that takes
+  // bytes more slowly than the socket reports room is not taken for one that stopped.
+  std::atomic<int64_t> acked_mark{-1};
+  conn* prev = nullptr;  // the list of open connections, under its lock
   conn* next = nullptr;
 };
 
 // What a connection waits for, in the low bits of conn::wait.
 enum conn_wait : uint64_t {
-  WAIT_NONE = 0,  // run by a worker
-  WAIT_HEAD = 1,  // its first request, or the rest of a head
-  WAIT_IDLE = 2,  // its next request, after an answer: the first to go past the bound
-  WAIT_ROOM = 3,  // room for the rest of an answer
-  WAIT_CUT = 4,   // to be closed by whoever takes its report
+  WAIT_NONE = 0,    // run by a worker
+  WAIT_HEAD = 1,    // its first request, or the rest of a head
+  WAIT_IDLE = 2,    // its next request, after an answer: the first to go past the bound
+  WAIT_ROOM = 3,    // room for the rest of an answer
+  WAIT_CUT = 4,     // to be closed by whoever takes its report
+  WAIT_LINGER = 5,  // answered for the last time, shut for sending: what it sends is dropped
 };
 
 // What a connection's turn on a worker ended with.
 enum class conn_turn { wait_read, wait_write, close };
 
 // Runs CONN until it has to wait or is over. REQ and SCRATCH are the worker's own, reused for
-// every connection it runs. STOPPING tells it the server is shutting down: an answer in flight
-// ends at its next wait instead of waiting.
-conn_turn run_conn(conn* c, http_request* req, string_builder* scratch, bool stopping);
+// every connection it runs. Once the server stops, an answer in flight ends at its next wait
+// instead of waiting, and a long one between two sends.
+conn_turn run_conn(conn* c, http_request* req, string_builder* scratch);
+
+// The listener's side, for the turns: whether the server is stopping, and the bound on the
+// descriptors that connections hold (a socket each, and the file or folder an answer opens).
+bool server_stopping();
+// Counts one more descriptor; when that goes past the bound the longest-idle connection is
+// cut to make room. false (nothing counted) when no room can be made: answer "busy".
+// REGARDLESS: counts it whatever the bound says, for one already open.
+bool descriptor_take(bool regardless = false);
+void descriptor_give();

@@ -305,9 +305,23 @@ void http_conn_trim(http_conn* conn) {
   if (conn->held == 0) conn->buf.reset();
 }
 
-int http_out_flush(plat_sock sock, http_out* out) {
+int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
   constexpr uint64_t FILE_STEP_BYTES = 262144;
+  // A block this large is handed back once the answer is done rather than kept for the
+  // connection's life: an idle connection should cost next to nothing.
+  constexpr size_t KEPT_BYTES = 65536;
   while (!out->empty()) {
+    if (stop != nullptr && stop()) return 0;
+    if (out->sent == out->bytes.size() && out->file_left == 0) {
+      // Only the source is left: its next piece goes out now that everything before it did.
+      const int more = out->source->more(&out->bytes);
+      if (more < 0) return 0;
+      if (more == 0) {
+        out->source.reset();
+        if (out->bytes.capacity() > KEPT_BYTES) std::string().swap(out->bytes);
+      }
+      continue;
+    }
     const char* head = out->bytes.data() + out->sent;
     const size_t head_len = out->bytes.size() - out->sent;
     const uint64_t want = out->file_left < FILE_STEP_BYTES ? out->file_left : FILE_STEP_BYTES;

@@ -87,22 +87,37 @@ int read_request(http_conn* conn, http_request* req, int* err_status);
 // Hands the receive buffer back when it holds nothing (a connection about to wait).
 void http_conn_trim(http_conn* conn);
 
+// The rest of a body that is made as it is sent (a folder page). It is asked for more only when
+// everything before it went, so a client that reads slowly, or not at all, holds one piece in
+// memory and no thread.
+class http_source {
+ public:
+  virtual ~http_source() = default;
+  // Appends the next bytes to OUT: 1 appended, 0 nothing is left, -1 the body cannot be
+  // completed (only a close can tell the client then).
+  virtual int more(std::string* out) = 0;
+};
+
 // What an answer could not send yet because the socket had no room: bytes, then a span of a
-// file. The connection sends it when the socket is writable again, before reading further.
+// file, then what a source still makes. The connection sends it when the socket is writable
+// again, before reading further.
 struct http_out {
   std::string bytes;
   size_t sent = 0;
   plat_file* file = nullptr;  // owned
   uint64_t file_offset = 0;
   uint64_t file_left = 0;
+  std::unique_ptr<http_source> source;
   bool close_after = false;  // the connection ends once everything went
   ~http_out() { plat_fclose(file); }
-  bool empty() const { return sent == bytes.size() && file_left == 0; }
+  bool empty() const { return sent == bytes.size() && file_left == 0 && !source; }
 };
 
 // Sends what OUT holds, file bytes in calls of at most 256 KiB. 1 everything went; 2 the socket
-// is full (wait until it is writable); 0 a send failed or the file ended early.
-int http_out_flush(plat_sock sock, http_out* out);
+// is full (wait until it is writable); 0 a send failed, the file ended early, a source failed,
+// or STOP (when given) said the server is stopping: an answer that could go on for minutes
+// looks at it between sends.
+int http_out_flush(plat_sock sock, http_out* out, bool (*stop)() = nullptr);
 
 // Looks up NAME (ASCII case-insensitively) among QUERY's '&'-separated NAME=VALUE parameters
 // and decodes the first match's value ('+' as space) into OUT of OUT_SIZE bytes.

@@ -32,8 +32,14 @@ constexpr int WORKER_WAIT_MS = 200;
 // the list of every open connection, thousands of idle ones included, is walked no more often
 // than that.
 constexpr int SWEEP_MS = 1000;
-// A peer that takes no bytes for this long is cut, whether a worker or the poller waits for it.
+// A peer that takes no bytes for this long is cut. Room is watched with the socket's unsent
+// bytes kept near PACE_UNSENT_BYTES, so that room is reported as the peer reads; and before a
+// wait for room runs out, what the peer acknowledged is looked at, so a reader slower than even
+// that keeps its answer as long as it takes bytes.
 constexpr int SEND_STALL_MAX_MS = 30000;
+constexpr int PACE_UNSENT_BYTES = 131072;
+// A closing connection drops its client's bytes for at most this long between two reads.
+constexpr uint64_t LINGER_WAIT_MS = 5000;
 // Descriptors kept back from the connection bound for files, folders and the pollers; and the
 // fewest connections allowed whatever the limit says.
 constexpr int RESERVED_FILES = 64;
@@ -70,8 +76,10 @@ struct wait_state {
   plat_poller* accept_poller = nullptr;    // the listening socket; the accept thread waits on it
   conn* head = nullptr;
   conn* tail = nullptr;
-  std::atomic<int> open_conns{0};  // open and not yet cut: what the bound counts
-  int bound = 0;                   // how many connections may be open at once
+  // Descriptors held by connections: a socket each from its accept to its close (cut ones
+  // included, until a worker closes them), and the file or folder an answer holds open.
+  std::atomic<int> open_fds{0};
+  int bound = 0;  // how many of those may be open at once
 };
 
 wait_state L;
@@ -163,22 +171,22 @@ void unlink_open(conn* c) {
 
 // Frees a connection nobody else holds and the list no longer has. Its place is given back
 // first: a client that sees the close and connects again must find it free.
-void release(conn* c, bool was_cut) {
-  if (!was_cut) L.open_conns.fetch_sub(1);
+void release(conn* c) {
+  L.open_fds.fetch_sub(c->file_counted ? 2 : 1);
   plat_poller_forget(c->home, c->in.sock);
   plat_sock_close(c->in.sock);
   delete c;
 }
 
-// Closes a connection its caller holds. WAS_CUT: its place was given back when it was cut.
-void destroy(conn* c, bool was_cut) {
+// Closes a connection its caller holds.
+void destroy(conn* c) {
   // Rare and short: the connection was reported, run and ended within the arming call.
   while (c->arming.load(std::memory_order_acquire) != 0) plat_sleep_ms(1);
   {
     plat_lock_guard hold(&L.lock);
     unlink_open(c);
   }
-  release(c, was_cut);
+  release(c);
 }
 
 // Ends a connection from outside the workers if it still waits the wait WORD: it ran out of
@@ -188,7 +196,6 @@ void destroy(conn* c, bool was_cut) {
 // waits until the socket is shut. True when it was cut.
 bool cut(conn* c, uint64_t word) {
   if (!c->wait.compare_exchange_strong(word, wait_word(0, WAIT_CUT))) return false;
-  L.open_conns.fetch_sub(1);
   plat_poller_expire(c->home, c->in.sock);
   return true;
 }
@@ -196,15 +203,23 @@ bool cut(conn* c, uint64_t word) {
 // Hands C to the poller to wait for bytes (EVENTS 1) or room (2); closes it once the server
 // stops. A stop after the check finds it in the list once every thread has ended.
 void hand_back(conn* c, int events) {
-  if (G.running.load() != 1) return destroy(c, false);
+  if (G.running.load() != 1) return destroy(c);
   const uint64_t now = plat_now_ms();
   c->wait_since_ms = now;
   conn_wait kind = WAIT_ROOM;
-  int allowed = SEND_STALL_MAX_MS;
-  if (events == 1) {
-    kind = c->served > 0 && c->in.held == 0 ? WAIT_IDLE : WAIT_HEAD;
+  int64_t allowed = SEND_STALL_MAX_MS;
+  if (c->linger_until_ms != 0) {
+    kind = WAIT_LINGER;
+    const int64_t left = static_cast<int64_t>(c->linger_until_ms - now);
+    allowed = left < static_cast<int64_t>(LINGER_WAIT_MS) ? left : LINGER_WAIT_MS;
+    if (allowed < 0) allowed = 0;
+  } else if (events == 1) {
+    // A client between requests is idle; one in the middle of a head or a body is not.
+    kind = c->served > 0 && c->in.held == 0 && c->in.drop_left == 0 ? WAIT_IDLE : WAIT_HEAD;
     allowed = HTTP_SILENCE_MAX_MS - c->in.silence_ms;
     if (allowed < 0) allowed = 0;
+  } else {
+    c->acked_mark.store(plat_sock_acked(c->in.sock), std::memory_order_relaxed);
   }
   // Released: the worker that takes the report swaps this word out, and with it sees every
   // byte of the connection this worker wrote.
@@ -219,20 +234,32 @@ void hand_back(conn* c, int events) {
   // Whoever holds the connection from here on waits for this before closing it.
   c->arming.fetch_sub(1, std::memory_order_release);
   if (armed == 0) return;
-  destroy(c, wait_kind(c->wait.exchange(0, std::memory_order_acq_rel)) == WAIT_CUT);
+  c->wait.exchange(0, std::memory_order_acq_rel);
+  destroy(c);
 }
 
 // Answers "busy" without reading a byte, and closes: a connection beyond the bound when no idle
 // one could make room. The socket has just been accepted, so the few bytes fit at once.
-void refuse_busy(conn* c) {
-  http_out ignored;
-  http_reply r{c->in.sock, 0, 0, nullptr, &ignored};
-  reply(r, 503, "Service Unavailable", "text/plain", "busy\n");
-  release(c, false);
+// The answer of a connection beyond the bound, built into SB: it is never read from. false when
+// the builder could not grow.
+bool busy_answer(string_builder* sb) {
+  return build_head(sb, 503, "Service Unavailable", "text/plain", 5, nullptr, 0) == 0 &&
+         sb_puts(sb, "busy\n") == 0;
 }
 
-// Past the bound the connection that has idled longest between requests makes room; one that
-// is in the middle of a request or a body keeps its place. True when one was cut.
+void refuse_busy(conn* c) {
+  sb_owner text;
+  if (busy_answer(text.get())) plat_send_nb(c->in.sock, text.str(), text.len(), nullptr, 0);
+  L.open_fds.fetch_sub(1);
+  // Beyond the bound there is no place to linger in; what the client sent already is dropped
+  // so that the close sends no reset ahead of the answer.
+  plat_sock_close_gently(c->in.sock);
+  delete c;
+}
+
+// Past the bound a connection that is closing makes room first, then the one that has idled
+// longest between requests; one in the middle of a request head or body, or of an answer,
+// keeps its place. True when one was cut.
 bool make_room() {
   plat_lock_guard hold(&L.lock);
   // A connection that wakes between the look and the cut is spared; the next longest idle goes.
@@ -241,8 +268,14 @@ bool make_room() {
     uint64_t longest_word = 0;
     for (conn* c = L.head; c != nullptr; c = c->next) {
       const uint64_t word = c->wait.load(std::memory_order_acquire);
+      const conn_wait kind = wait_kind(word);
+      if (kind == WAIT_LINGER) {
+        longest = c;
+        longest_word = word;
+        break;
+      }
       // Idle waits all run out 30 s after they began: the earliest end is the longest idle.
-      if (wait_kind(word) == WAIT_IDLE && (longest == nullptr || word < longest_word)) {
+      if (kind == WAIT_IDLE && (longest == nullptr || word < longest_word)) {
         longest = c;
         longest_word = word;
       }
@@ -253,19 +286,46 @@ bool make_room() {
   return false;
 }
 
+}  // namespace
+
+bool server_stopping() {
+  return G.running.load(std::memory_order_relaxed) != 1;
+}
+
+bool descriptor_take(bool regardless) {
+  if (L.open_fds.fetch_add(1) + 1 <= L.bound || regardless || make_room()) return true;
+  L.open_fds.fetch_sub(1);
+  return false;
+}
+
+void descriptor_give() {
+  L.open_fds.fetch_sub(1);
+}
+
+namespace {
+
 // Accepts what waits; false when accepting failed and should pause until the next tick.
 bool accept_ready() {
   for (int i = 0; i < ACCEPT_BATCH && G.running.load() == 1; ++i) {
     int failed = 0;
     plat_sock s = plat_sock_accept_nb(G.listen_sock, &failed);
     if (s == PLAT_NO_SOCK) {
-      // Out of descriptors (or another failure that would repeat at once): the listener is
-      // watched again only at the next tick instead of spinning on it.
+      // Out of descriptors, though the bound should have kept some (the host holds others):
+      // the longest idle makes room for the next, and the newcomer is told "busy" through the
+      // descriptor kept for that rather than left waiting unanswered.
+      if (failed != 0 && plat_no_descriptors() != 0) {
+        make_room();
+        sb_owner text;
+        if (busy_answer(text.get()))
+          plat_sock_refuse_waiting(G.listen_sock, text.str(), text.len());
+      }
+      // Another failure would repeat at once: the listener is watched again only at the next
+      // tick instead of spinning on it.
       if (failed != 0) return false;
       break;
     }
     plat_sock_nodelay(s);
-    plat_sock_send_timeout(s, SEND_STALL_MAX_MS);
+    plat_sock_pace(s, PACE_UNSENT_BYTES);
     auto* c = new (std::nothrow) conn;
     if (c == nullptr) {
       plat_sock_close(s);
@@ -274,7 +334,7 @@ bool accept_ready() {
     c->in.sock = s;
     c->home = L.pollers[L.next_home];
     L.next_home = (L.next_home + 1) % L.homes.load(std::memory_order_relaxed);
-    if (L.open_conns.fetch_add(1) + 1 > L.bound && !make_room()) {
+    if (L.open_fds.fetch_add(1) + 1 > L.bound && !make_room()) {
       refuse_busy(c);
       continue;
     }
@@ -288,15 +348,36 @@ bool accept_ready() {
   return true;
 }
 
-// Cuts every waiting connection whose wait ran out. The clock is read under the lock: a
-// connection handed back after an earlier reading would seem to have waited for ever.
+// True when C, waiting for room with the wait WORD, has had bytes taken by its client since the
+// last look, though perhaps too few for the socket to report room: its 30 s start again, so a
+// reader that takes bytes at any pace keeps its answer and one that stopped is cut 30 s after
+// its last byte. Caller holds L.lock, so the socket is still open.
+bool took_bytes(conn* c, uint64_t word, uint64_t now) {
+  int64_t mark = c->acked_mark.load(std::memory_order_relaxed);
+  const int64_t acked = plat_sock_acked(c->in.sock);
+  if (mark < 0 || acked <= mark) return false;
+  // A worker that took it meanwhile hands it back with a mark and a wait of its own, and both
+  // exchanges fail; a mark changed alone costs at most one more look.
+  return c->acked_mark.compare_exchange_strong(mark, acked) &&
+         c->wait.compare_exchange_strong(
+             word, wait_word(now + static_cast<uint64_t>(SEND_STALL_MAX_MS), WAIT_ROOM));
+}
+
+// Once a second: cuts every waiting connection whose wait ran out, unless what it waits for is
+// there and only a busy worker has not taken it yet (a client is not silent because the server
+// is slow). The clock is read under the lock: a connection handed back after an earlier reading
+// would seem to have waited for ever.
 void cut_expired() {
   plat_lock_guard hold(&L.lock);
   const uint64_t now = plat_now_ms();
   for (conn* c = L.head; c != nullptr; c = c->next) {
     const uint64_t word = c->wait.load(std::memory_order_acquire);
     const conn_wait kind = wait_kind(word);
-    if (kind != WAIT_NONE && kind != WAIT_CUT && now >= word >> 3) cut(c, word);
+    if (kind == WAIT_NONE || kind == WAIT_CUT) continue;
+    if (kind == WAIT_ROOM && took_bytes(c, word, now)) continue;
+    if (now < word >> 3) continue;
+    if (kind != WAIT_LINGER && plat_poll1(c->in.sock, kind == WAIT_ROOM ? 2 : 1, 0) > 0) continue;
+    cut(c, word);
   }
 }
 
@@ -415,11 +496,13 @@ conn* next_connection(plat_poller* poller, uint64_t* taken_at) {
   auto* c = static_cast<conn*>(ready.key);
   const conn_wait kind = wait_kind(c->wait.exchange(0, std::memory_order_acq_rel));
   if (kind == WAIT_CUT) {
-    destroy(c, true);
+    destroy(c);
     return nullptr;
   }
   *taken_at = plat_now_ms();
-  if (kind != WAIT_ROOM) c->in.silence_ms += static_cast<int>(*taken_at - c->wait_since_ms);
+  if (kind == WAIT_HEAD || kind == WAIT_IDLE) {
+    c->in.silence_ms += static_cast<int>(*taken_at - c->wait_since_ms);
+  }
   return c;
 }
 
@@ -440,7 +523,7 @@ void worker_main(void* arg) {
     const uint64_t start = taken_at | 1;  // 0 means waiting on the poller
     lane->busy_since.store(start, std::memory_order_relaxed);
     lane->last_turn.store(start, std::memory_order_relaxed);
-    switch (run_conn(c, req.get(), scratch.get(), G.running.load() == 0)) {
+    switch (run_conn(c, req.get(), scratch.get())) {
       case conn_turn::wait_read:
         hand_back(c, 1);
         break;
@@ -448,7 +531,7 @@ void worker_main(void* arg) {
         hand_back(c, 2);
         break;
       case conn_turn::close:
-        destroy(c, false);
+        destroy(c);
         break;
     }
     lane->busy_since.store(0, std::memory_order_relaxed);
@@ -478,7 +561,7 @@ void close_waiting() {
   while (L.head != nullptr) {
     conn* c = L.head;
     unlink_open(c);
-    release(c, wait_kind(c->wait.load()) == WAIT_CUT);
+    release(c);
   }
 }
 
@@ -543,6 +626,7 @@ int start_server() {
   // the pollers need beside them.
   L.bound = plat_open_files_limit() - RESERVED_FILES;
   if (L.bound < MIN_CONNECTIONS) L.bound = MIN_CONNECTIONS;
+  plat_descriptor_reserve();
   G.bound_port.store(plat_sock_local_port(s));
   G.worker_count = 0;
   G.running.store(1);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -118,8 +119,10 @@ TEST(Overload, ReaderThatStopsHoldsNoWorkerAndIsCut) {
   ASSERT_EQ(r.header("Content-Length"), "1073741824");
   // The only worker answers others while the stalled body waits for room.
   EXPECT_EQ(ping(srv.port()).body, "i am ok!");
-  // A connection that stays silent is closed by the same clock once its 30 s have passed; the
-  // stalled body began waiting before it did.
+  // A connection that stays silent is closed by the same clock once its 30 s have passed. The
+  // stalled body's 30 s began when its client's system took its last byte, a moment after the
+  // head: the silent one starts well after that.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
   http_client silent(srv.port());
   ASSERT_TRUE(silent.closed_by_peer(60000));
   int64_t got = 0;

@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "plat/plat.h"
@@ -530,4 +531,54 @@ plat_sock plat_sock_accept_nb(plat_sock listener, int* failed) {
     if (!is_again(errno) && errno != ECONNABORTED) *failed = 1;
     return PLAT_NO_SOCK;
   }
+}
+
+int plat_no_descriptors() {
+  return errno == EMFILE || errno == ENFILE ? 1 : 0;
+}
+
+int plat_sock_shutdown_write(plat_sock s) {
+  return ::shutdown(fd_of(s), SHUT_WR) == 0 ? 0 : -1;
+}
+
+void plat_sock_close_gently(plat_sock s) {
+  if (s == PLAT_NO_SOCK) return;
+  ::shutdown(fd_of(s), SHUT_WR);
+  char sink[4096];
+  // What already arrived is dropped: a bounded few reads, never a wait.
+  for (int i = 0; i < 16 && ::recv(fd_of(s), sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+  }
+  ::close(fd_of(s));
+}
+
+namespace {
+
+// One descriptor held back from the process's count for plat_sock_refuse_waiting; -1 while it
+// is lent out, or before plat_descriptor_reserve.
+std::mutex g_reserve_lock;
+int g_reserve_fd = -1;
+
+}  // namespace
+
+void plat_descriptor_reserve() {
+  std::lock_guard<std::mutex> hold(g_reserve_lock);
+  if (g_reserve_fd < 0) g_reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+int plat_sock_refuse_waiting(plat_sock listener, const void* msg, size_t n) {
+  std::lock_guard<std::mutex> hold(g_reserve_lock);
+  if (g_reserve_fd >= 0) {
+    ::close(g_reserve_fd);
+    g_reserve_fd = -1;
+  }
+  int fd;
+  do {
+    fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    [[maybe_unused]] ssize_t sent = ::send(fd, msg, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    plat_sock_close_gently(fd);
+  }
+  g_reserve_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return fd >= 0 ? 0 : -1;
 }

@@ -3,6 +3,8 @@
 // up as Winsock codes (WSAGetLastError) for the callers' messages.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h: SIO_TCP_INFO, where the headers have it.
+#include <mstcpip.h>
 
 #include <algorithm>
 #include <climits>
@@ -356,4 +358,61 @@ int64_t plat_send_head_file_nb(plat_sock s, const void* head, size_t head_len, p
 
 int64_t plat_send_file_nb(plat_sock s, plat_file* f, uint64_t offset, uint64_t count) {
   return plat_send_head_file_nb(s, nullptr, 0, f, offset, count);
+}
+
+int plat_no_descriptors() {
+  const DWORD err = GetLastError();
+  return err == ERROR_TOO_MANY_OPEN_FILES || err == WSAEMFILE || err == WSAENOBUFS ? 1 : 0;
+}
+
+void plat_descriptor_reserve() {
+  // Winsock sets no per-process limit on sockets to keep a descriptor back from.
+}
+
+int plat_sock_refuse_waiting(plat_sock listener, const void* msg, size_t n) {
+  int failed = 0;
+  const plat_sock s = plat_sock_accept_nb(listener, &failed);
+  if (s == PLAT_NO_SOCK) return -1;
+  plat_send_nb(s, msg, n, nullptr, 0);
+  plat_sock_close_gently(s);
+  return 0;
+}
+
+int plat_sock_shutdown_write(plat_sock s) {
+  return shutdown(sock_of(s), SD_SEND) == 0 ? 0 : -1;
+}
+
+void plat_sock_close_gently(plat_sock s) {
+  if (s == PLAT_NO_SOCK) return;
+  shutdown(sock_of(s), SD_SEND);
+  u_long on = 1;
+  ioctlsocket(sock_of(s), FIONBIO, &on);
+  char sink[4096];
+  // What already arrived is dropped: a bounded few reads, never a wait.
+  for (int i = 0; i < 16 && recv(sock_of(s), sink, sizeof sink, 0) > 0; ++i) {
+  }
+  closesocket(sock_of(s));
+}
+
+int plat_sock_pace(plat_sock, int) {
+  // Windows reports room as each non-blocking send is accepted, not by a share of the buffer.
+  return -1;
+}
+
+int64_t plat_sock_acked(plat_sock s) {
+#ifdef SIO_TCP_INFO
+  // Windows 10 1703 and later: what went out, less what is still in flight.
+  DWORD version = 0;
+  TCP_INFO_v0 info{};
+  DWORD got = 0;
+  if (WSAIoctl(sock_of(s), SIO_TCP_INFO, &version, sizeof version, &info, sizeof info, &got,
+               nullptr, nullptr) != 0 ||
+      got < sizeof info) {
+    return -1;
+  }
+  return static_cast<int64_t>(info.BytesOut - info.BytesInFlight);
+#else
+  (void)s;
+  return -1;
+#endif
 }
