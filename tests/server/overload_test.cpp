@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -52,6 +51,12 @@ TEST(Overload, PastTheBoundTheLongestIdleGoesThenNewcomersAreBusy) {
   int port = 0;
   const std::string line = server.read_line().value_or("");
   ASSERT_EQ(std::sscanf(line.c_str(), "listening 127.0.0.1:%d", &port), 1) << line;
+  // A request answered while its body still comes in: in the middle of a body, never idle,
+  // though it waits longest.
+  http_client uploading(port);
+  http_response r;
+  ASSERT_TRUE(uploading.send("GET /api/ping HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789"));
+  ASSERT_TRUE(uploading.read_response(&r));
   std::vector<std::unique_ptr<http_client>> idle;
   for (int i = 0; i < 60; ++i) {
     idle.push_back(std::make_unique<http_client>(port));
@@ -65,19 +70,19 @@ TEST(Overload, PastTheBoundTheLongestIdleGoesThenNewcomersAreBusy) {
     busy_ones.push_back(std::make_unique<http_client>(port));
     return busy_ones.back()->send("GET /api/pi");
   };
-  for (int i = 0; i < 46; ++i) ASSERT_TRUE(add_partial());  // 106 open: 10 idle must go
+  for (int i = 0; i < 45; ++i) ASSERT_TRUE(add_partial());  // 106 open: 10 idle must go
   for (int i = 0; i < 10; ++i) EXPECT_TRUE(idle[i]->closed_by_peer()) << i;
   EXPECT_FALSE(idle[10]->readable(100));  // the next one stays
   // A connection counts as idle once the worker has handed it back after its answer, which a
   // loaded machine may do well after the client read it. One request that ends its connection
   // goes through the one worker behind every earlier turn: once it is answered, every idle
-  // connection waits again. 95 open.
-  http_response r;
+  // connection waits again. It closes by lingering, and counts until it is closed: it is the
+  // first to make room.
   ASSERT_TRUE(busy_ones[0]->send("ng HTTP/1.1\r\nConnection: close\r\n\r\n"));
   ASSERT_TRUE(busy_ones[0]->read_response(&r));
   EXPECT_EQ(r.body, "i am ok!");
   EXPECT_TRUE(busy_ones[0]->closed_by_peer());
-  for (int i = 0; i < 51; ++i) ASSERT_TRUE(add_partial());  // the other 50 idle go
+  for (int i = 0; i < 51; ++i) ASSERT_TRUE(add_partial());  // it and the other 50 idle go
   int busy = 0;
   for (int i = 0; i < 5; ++i) {
     http_client late(port);
@@ -85,6 +90,9 @@ TEST(Overload, PastTheBoundTheLongestIdleGoesThenNewcomersAreBusy) {
   }
   EXPECT_EQ(busy, 5);
   for (int i = 10; i < 60; ++i) EXPECT_TRUE(idle[i]->closed_by_peer()) << i;
+  ASSERT_TRUE(uploading.send(std::string(90, 'b') + "GET /api/ping HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(uploading.read_response(&r));
+  EXPECT_EQ(r.body, "i am ok!");
 }
 #endif
 
@@ -102,34 +110,6 @@ TEST(Overload, HeadSentOneByteAtATimeIsAnswered) {
   ASSERT_TRUE(c.read_response(&r));
   EXPECT_EQ(r.status, 206);
   EXPECT_EQ(r.body, "rick");
-}
-
-// The one slow test (about 30 s, the limits on silence and on a send without progress): a client
-// that stops reading a 1 GiB body holds no worker while the server waits for room, and is cut
-// once no room came for the stall limit.
-TEST(Overload, ReaderThatStopsHoldsNoWorkerAndIsCut) {
-  temp_tree t;
-  t.sparse("big/huge.bin", int64_t{1} << 30);
-  running_server srv(1);
-  ASSERT_EQ(kobas_add_root("big", t.path("big").c_str()), 0);
-  http_client stalled(srv.port(), 60000);
-  ASSERT_TRUE(stalled.send("GET /big/huge.bin HTTP/1.1\r\n\r\n"));
-  http_response r;
-  ASSERT_TRUE(stalled.read_head(&r));
-  ASSERT_EQ(r.header("Content-Length"), "1073741824");
-  // The only worker answers others while the stalled body waits for room.
-  EXPECT_EQ(ping(srv.port()).body, "i am ok!");
-  // A connection that stays silent is closed by the same clock once its 30 s have passed. The
-  // stalled body's 30 s began when its client's system took its last byte, a moment after the
-  // head: the silent one starts well after that.
-  std::this_thread::sleep_for(std::chrono::seconds(3));
-  http_client silent(srv.port());
-  ASSERT_TRUE(silent.closed_by_peer(60000));
-  int64_t got = 0;
-  EXPECT_FALSE(stalled.read_body(uint64_t{1} << 30,
-                                 [&](const char*, size_t n) { got += static_cast<int64_t>(n); }));
-  EXPECT_TRUE(stalled.saw_close());
-  EXPECT_LT(got, int64_t{1} << 30);
 }
 
 TEST(Overload, FileThatShrinksWhileServedEndsTheConnection) {

@@ -8,6 +8,7 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -108,10 +109,19 @@ std::vector<std::string> http_response::header_lines() const {
   return out;
 }
 
-http_client::http_client(int port, int timeout_ms) : timeout_ms_(timeout_ms) {
+http_client::http_client(int port, int timeout_ms, int receive_buffer) : timeout_ms_(timeout_ms) {
   os_sock s = open_tcp();
   fd_ = static_cast<int64_t>(s);
   if (fd_ < 0) return;
+  if (receive_buffer > 0) {
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer),
+                 sizeof receive_buffer);
+#ifdef TCP_MAXSEG
+    const int segment = 1460;
+    ::setsockopt(s, IPPROTO_TCP, TCP_MAXSEG, reinterpret_cast<const char*>(&segment),
+                 sizeof segment);
+#endif
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -139,12 +149,13 @@ bool http_client::send(std::string_view bytes) {
   return true;
 }
 
-bool http_client::fill() {
+bool http_client::fill(size_t max) {
   if (fd_ < 0) return false;
   if (wait_for(sock_of(fd_), k_in, timeout_ms_) <= 0) return false;
   char tmp[65536];
-  auto n = ::recv(sock_of(fd_), tmp, sizeof tmp, 0);
+  auto n = ::recv(sock_of(fd_), tmp, static_cast<io_len>(max < sizeof tmp ? max : sizeof tmp), 0);
   if (n < 0 && interrupted()) return true;
+  if (n < 0 && reset_by_peer()) saw_reset_ = true;
   if (n == 0 || (n < 0 && reset_by_peer())) saw_close_ = true;
   if (n <= 0) return false;
   buf_.append(tmp, static_cast<size_t>(n));
@@ -179,7 +190,8 @@ bool http_client::read_head(http_response* out) {
 
 bool http_client::read_body(uint64_t n, const std::function<void(const char*, size_t)>& sink) {
   while (n > 0) {
-    if (buf_.empty() && !fill()) return false;
+    // Only what is asked for is taken from the socket, so a slow reader's pace is its own.
+    if (buf_.empty() && !fill(n < 65536 ? static_cast<size_t>(n) : 65536)) return false;
     size_t take = buf_.size() < n ? buf_.size() : static_cast<size_t>(n);
     sink(buf_.data(), take);
     buf_.erase(0, take);

@@ -25,8 +25,10 @@ struct http_response {
 
 class http_client {
  public:
-  // Connects to 127.0.0.1:PORT; connected() tells whether that worked.
-  explicit http_client(int port, int timeout_ms = 5000);
+  // Connects to 127.0.0.1:PORT; connected() tells whether that worked. A nonzero
+  // RECEIVE_BUFFER makes the socket receive into about that many bytes in segments of an
+  // Ethernet LAN (1,460 bytes) rather than loopback's 64 KiB: a player on a network.
+  explicit http_client(int port, int timeout_ms = 5000, int receive_buffer = 0);
   ~http_client();
   http_client(const http_client&) = delete;
   http_client& operator=(const http_client&) = delete;
@@ -47,17 +49,21 @@ class http_client {
   bool readable(int timeout_ms);
   // true once a read found the end of the stream or a reset (not a time-out).
   bool saw_close() const { return saw_close_; }
+  // true once a read found a reset: the peer closed without reading all that was sent to it,
+  // and whatever of its answer was not read yet may be lost.
+  bool saw_reset() const { return saw_reset_; }
   // Bytes received so far but not yet consumed by a read.
   size_t pending() const { return buf_.size(); }
   void close();
 
  private:
-  // Receives more bytes into buf_; false on time-out, close or error.
-  bool fill();
+  // Receives up to MAX more bytes into buf_; false on time-out, close or error.
+  bool fill(size_t max = 65536);
   int64_t fd_ = -1;  // a socket of any width; negative when closed
   int timeout_ms_;
   std::string buf_;
   bool saw_close_ = false;
+  bool saw_reset_ = false;
 };
 
 // One request on a fresh connection, its answer read; status 0 when none came.
