@@ -167,6 +167,7 @@ int list_opened_window(plat_dir* dir, const entry_links& links, int first, int n
   int kind = PLAT_KIND_UNKNOWN;
   plat_stat_rec st{};
   while (const char* name = plat_readdir_kind(dir, &kind)) {
+    if (links.stop != nullptr && links.stop()) break;
     if (got.check_name(name) == step::skip) continue;
     // The folder's record gives the kind, which is all the order needs; entries it says
     // nothing about, and links (which may lead out), are examined now, as the whole listing
@@ -208,6 +209,7 @@ int list_opened(plat_dir* dir, const entry_links& links, dent** out_entries, int
   // Each entry is examined relative to the open folder.
   plat_stat_rec st{};
   while (const char* name = plat_readdir_stat(dir, &st)) {
+    if (links.stop != nullptr && links.stop()) break;
     if (got.check_name(name) == step::skip) continue;
     if (!st.is_dir && !st.is_file) continue;
     if (st.is_link && check_link(links, name, &st) != step::take) continue;

@@ -29,6 +29,9 @@ struct plat_stat_rec;
 struct entry_links {
   int (*served)(void* ctx, const char* name, plat_stat_rec* out);
   void* ctx;
+  // Asked between entries when given: true ends the reading early (a server that stops does not
+  // wait for a folder of 100,000 entries to be read).
+  bool (*stop)() = nullptr;
 };
 
 // Lists the open folder DIR, read from where it stands to its end. 0 with *OUT_ENTRIES (caller

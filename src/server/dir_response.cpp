@@ -249,7 +249,7 @@ std::atomic<int> gzip_hold_blocks{GZIP_HOLD_BLOCKS};
 bool serve_folder(const http_reply& r, const http_request& req, const char* root_name,
                   const char* rel, const opened_target& folder) {
   entry_rule rule{&folder, rel};
-  const entry_links links{entry_served, &rule};
+  const entry_links links{entry_served, &rule, server_stopping};
   // Only listings are compressed: files are mostly media, compressed already, and a range of a
   // gzip'd file would not be the file's bytes.
   const bool gzip = accepts_gzip(req.accept_encoding.get());
@@ -269,6 +269,7 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
         0) {
       return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
     }
+    if (server_stopping()) return false;
     sb_owner body;
     render_json(body.get(), list.entries, list.count, offset, limit);
     const std::string_view text(body.str(), body.len());
@@ -278,5 +279,6 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
   if (list_opened(folder.o.dir, links, &list.entries, &list.count, &truncated) != 0) {
     return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
   }
+  if (server_stopping()) return false;  // the reading was cut short
   return answer_html(r, root_name, rel, &list, truncated, gzip);
 }

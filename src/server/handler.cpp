@@ -91,8 +91,7 @@ bool answer_not_modified(const http_reply& r, const char* etag) {
                                             : "\r\nConnection: close\r\n\r\n");
   if (failed != 0) return false;
   const std::string_view text(head->data, head->len);
-  return r.out != nullptr ? send_or_keep(r.sock, r.out, text, {})
-                          : send_all(r.sock, head->data, head->len) == 0;
+  return send_or_keep(r.sock, r.out, text, {});
 }
 
 // Everything that can fail is settled before the head goes out; after it, a failure can only

@@ -417,46 +417,6 @@ int put_status_head(string_builder* sb, int status, const char* reason) {
   return failed;
 }
 
-int send_all(plat_sock sock, const void* bytes, uint64_t n) {
-  const char* p = static_cast<const char*>(bytes);
-  while (n > 0) {
-    uint64_t step = n < HTTP_SEND_MAX_BYTES ? n : HTTP_SEND_MAX_BYTES;
-    int64_t sent = plat_send(sock, p, step);
-    if (sent <= 0) return -1;
-    p += sent;
-    n -= static_cast<uint64_t>(sent);
-  }
-  return 0;
-}
-
-int send_head_body(plat_sock sock, const void* head, uint64_t head_len, const void* body,
-                   uint64_t body_len) {
-  const char* h = static_cast<const char*>(head);
-  const char* b = static_cast<const char*>(body);
-  while (head_len > 0) {
-    uint64_t body_step = body_len;
-    if (head_len >= HTTP_SEND_MAX_BYTES) {
-      body_step = 0;
-    } else if (body_step > HTTP_SEND_MAX_BYTES - head_len) {
-      body_step = HTTP_SEND_MAX_BYTES - head_len;
-    }
-    int64_t sent =
-        plat_send2(sock, h, static_cast<size_t>(head_len), b, static_cast<size_t>(body_step));
-    if (sent <= 0) return -1;
-    uint64_t done = static_cast<uint64_t>(sent);
-    if (done < head_len) {
-      h += done;
-      head_len -= done;
-      continue;
-    }
-    done -= head_len;
-    head_len = 0;
-    b += done;
-    body_len -= done;
-  }
-  return send_all(sock, b, body_len);
-}
-
 int build_head(string_builder* sb, int status, const char* reason, const char* content_type,
                uint64_t body_len, const char* extra_headers, int keep_alive) {
   sb_reset(sb);
@@ -478,32 +438,8 @@ int build_head(string_builder* sb, int status, const char* reason, const char* c
   return failed != 0 ? -1 : 0;
 }
 
-int respond(plat_sock sock, int status, const char* reason, const char* content_type,
-            const void* body, uint64_t body_len, const char* extra_headers, int head_only,
-            int keep_alive, string_builder* scratch) {
-  sb_owner own;
-  string_builder* sb = scratch != nullptr ? scratch : own.get();
-  if (build_head(sb, status, reason, content_type, body_len, extra_headers, keep_alive) != 0) {
-    return -1;
-  }
-  const bool has_body = head_only == 0 && body_len > 0 && body != nullptr;
-  if (!has_body) return send_all(sock, sb->data, sb->len);
-  // A small body joins its head in one buffer and one send. A large one (a listing page) leaves
-  // in one gathered send instead: copying it would double the memory it takes and the connection
-  // would keep the copy's block for its life.
-  if (body_len <= HTTP_INLINE_BODY_MAX_BYTES) {
-    if (sb_putn(sb, body, body_len) != 0) return -1;
-    return send_all(sock, sb->data, sb->len);
-  }
-  return send_head_body(sock, sb->data, sb->len, body, body_len);
-}
-
 bool reply(const http_reply& r, int status, const char* reason, const char* content_type,
            std::string_view body, const char* extra_headers) {
-  if (r.out == nullptr) {
-    return respond(r.sock, status, reason, content_type, body.data(), body.size(), extra_headers,
-                   r.head_only, r.keep_alive, r.scratch) == 0;
-  }
   sb_owner own;
   string_builder* sb = r.scratch != nullptr ? r.scratch : own.get();
   if (build_head(sb, status, reason, content_type, body.size(), extra_headers, r.keep_alive) != 0) {

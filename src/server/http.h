@@ -1,6 +1,7 @@
 // http.h: the two ends of the server's HTTP/1.1 subset. The reader turns the bytes of one
 // connection into request records, keeping whatever follows a head for the next request; the
-// writer sends complete small answers. What to answer is the handler's business.
+// writer sends what the socket takes and keeps the rest for the poller. What to answer is the
+// handler's business.
 #pragma once
 
 #include <cstddef>
@@ -22,14 +23,8 @@ inline constexpr size_t HTTP_QUERY_BYTES = 512;
 // Request bodies carry nothing this server uses; up to this many bytes are read and dropped so
 // the connection can go on, a larger body ends the connection after the answer.
 inline constexpr int64_t HTTP_BODY_DROP_MAX_BYTES = 1 << 20;
-// One send call is given at most a decimal million bytes; partial sends are continued.
-inline constexpr uint64_t HTTP_SEND_MAX_BYTES = 1000000;
 // A connection is closed after this much silence, summed over the waits for one request.
 inline constexpr int HTTP_SILENCE_MAX_MS = 30000;
-
-// Bodies up to this size are copied behind their head and leave in one send; larger ones go
-// out from where they are.
-inline constexpr uint64_t HTTP_INLINE_BODY_MAX_BYTES = 65536;
 
 inline constexpr const char* HTTP_BANNER = "tandrill-kobas/1.0.0";
 inline constexpr size_t HTTP_DATE_BYTES = 32;  // "Sun, 06 Dec 2026 21:41:06 GMT" and room
@@ -134,40 +129,24 @@ int put_status_head(string_builder* sb, int status, const char* reason);
 // Appends V in decimal ("%lld" without the format parser). 0 or -1.
 int put_decimal(string_builder* sb, int64_t v);
 
-// Sends HEAD then BODY, gathered into as few send calls as the send cap allows, each at most
-// HTTP_SEND_MAX_BYTES. 0, or -1 when a call failed or made no progress.
-int send_head_body(plat_sock sock, const void* head, uint64_t head_len, const void* body,
-                   uint64_t body_len);
-
-// Sends all N bytes in calls of at most HTTP_SEND_MAX_BYTES. 0, or -1 when a call failed or
-// made no progress.
-int send_all(plat_sock sock, const void* bytes, uint64_t n);
-
-// Sends one complete answer: head and, unless HEAD_ONLY, BODY_LEN bytes of BODY, built in one
-// buffer. CONTENT_TYPE and EXTRA_HEADERS (complete "\r\n"-ended lines) may be null. The
-// message is built in SCRATCH when given (a connection's reused builder), else in a builder of
-// its own. 0 everything sent; -1 a send failed. Never closes the socket.
-int respond(plat_sock sock, int status, const char* reason, const char* content_type,
-            const void* body, uint64_t body_len, const char* extra_headers, int head_only,
-            int keep_alive, string_builder* scratch = nullptr);
-
-// The head respond() sends, built into SB (emptied first). 0 or -1.
+// The head of an answer with a body of BODY_LEN bytes, built into SB (emptied first). 0 or -1.
 int build_head(string_builder* sb, int status, const char* reason, const char* content_type,
                uint64_t body_len, const char* extra_headers, int keep_alive);
 // Sends HEAD then BODY without waiting; what finds no room is kept in OUT, behind anything OUT
 // already holds. false when the send failed.
 bool send_or_keep(plat_sock sock, http_out* out, std::string_view head, std::string_view body);
 
-// How the answers to one request go out: the handler's flags for respond.
+// How the answers to one request go out.
 struct http_reply {
   plat_sock sock;
   int head_only;   // the request was HEAD
   int keep_alive;  // the connection stays open after the answer
   string_builder* scratch;
-  // Where an answer leaves what found no room, to go out later; null: the answer waits for room.
+  // Where an answer leaves what found no room, to go out later from the poller.
   http_out* out = nullptr;
 };
 
-// respond() for one request. true when everything was sent, or handed to R.out to send.
+// Answers one request: head and, unless R.head_only, BODY. true when everything was sent, or
+// handed to R.out to send.
 bool reply(const http_reply& r, int status, const char* reason, const char* content_type,
            std::string_view body, const char* extra_headers = nullptr);

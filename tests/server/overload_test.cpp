@@ -278,7 +278,7 @@ TEST(Overload, ManyMixedRequestsLeakNoDescriptorOrMemory) {
   for (int i = 0; i < LEAK_ROUNDS && bad == 0; ++i) mixed_round(srv.port(), &bad);
   EXPECT_EQ(bad, 0);
   // The last connections may still be lingering for a moment after their clients closed.
-  for (int i = 0; i < 200 && open_descriptor_count() != fds_before; ++i) plat_sleep_ms(10);
+  for (int i = 0; i < 500 && open_descriptor_count() != fds_before; ++i) plat_sleep_ms(10);
   EXPECT_EQ(open_descriptor_count(), fds_before);
   if (CHECK_RSS) {
     // A leak of ten bytes a request would show as a megabyte.
