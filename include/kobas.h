@@ -49,7 +49,10 @@ KOBAS_API int kobas_config(const char* key, const char* value);
 KOBAS_API int kobas_start(void);
 
 /* Stops a running server: joins every thread (each worker finishes its connection), closes the
- * listening and queued sockets and empties the root registry. Does nothing when none runs. */
+ * listening and queued sockets and empties the root registry. Does nothing when none runs.
+ * Returns only once the server has stopped, from any thread and however many stop at once (a
+ * call that finds a start or another stop under way waits for it); kobas_start after any
+ * returned stop succeeds. */
 KOBAS_API void kobas_stop(void);
 
 /* 1 while the server runs, else 0. */

@@ -50,6 +50,9 @@ struct server_state {
   // Set while a stop joins the threads, so that a start waits for a clean state instead of
   // sharing the thread table with the stop.
   int32_t stopping = 0;
+  // Stops completed so far: a stop that finds another under way waits for this to move.
+  uint64_t stops_done = 0;
+  plat_cond settled;  // broadcast whenever starting or stopping goes back to 0
   std::atomic<int32_t> bound_port{0};
 };
 
@@ -121,6 +124,7 @@ void init_once() {
   static std::once_flag done;
   std::call_once(done, [] {
     plat_mutex_init(&G.lock);
+    plat_cond_init(&G.settled);
     plat_mutex_init(&L.lock);
     plat_mutex_init(&P.lock);
     plat_cond_init(&P.wake);
@@ -581,24 +585,29 @@ int start_server() {
   return 0;
 }
 
-// A start in progress is still writing the thread table; it never blocks for long.
-constexpr int START_POLL_MS = 5;
+// A stop waits on G.settled for a start or another stop to end. Wake-ups are broadcast; the
+// slice only bounds a missed one.
+constexpr int SETTLE_WAIT_MS = 100;
 
-enum class stop_step { nothing_runs, stop_now, start_in_progress };
-
-stop_step begin_stop() {
+// True when this caller is to stop the server. A start under way is waited for, so its server
+// is the one stopped; a stop under way is waited for to its end, so that no kobas_stop returns
+// while threads, the listener or roots are still there, whichever thread made the stop.
+bool begin_stop() {
   plat_lock_guard hold(&G.lock);
-  if (G.starting != 0) return stop_step::start_in_progress;
-  if (G.running.load() == 0) return stop_step::nothing_runs;
+  while (G.starting != 0) plat_cond_wait_ms(&G.settled, &G.lock, SETTLE_WAIT_MS);
+  if (G.stopping != 0) {
+    const uint64_t seen = G.stops_done;
+    while (G.stops_done == seen) plat_cond_wait_ms(&G.settled, &G.lock, SETTLE_WAIT_MS);
+    return false;
+  }
+  if (G.running.load() == 0) return false;
   G.running.store(0);
   G.stopping = 1;
-  return stop_step::stop_now;
+  return true;
 }
 
 void stop_server() {
-  stop_step step;
-  while ((step = begin_stop()) == stop_step::start_in_progress) plat_sleep_ms(START_POLL_MS);
-  if (step == stop_step::nothing_runs) return;
+  if (!begin_stop()) return;
   // No lock is held from here on: each worker ends its turn at the connection's next wait, and
   // another thread's start or stop must not wait on it.
   wake_all();
@@ -612,6 +621,8 @@ void stop_server() {
   roots_clear(roots_get());
   plat_lock_guard hold_state(&G.lock);
   G.stopping = 0;
+  ++G.stops_done;
+  plat_cond_broadcast(&G.settled);
 }
 
 }  // namespace
@@ -644,6 +655,7 @@ extern "C" KOBAS_API int kobas_start(void) {
     if (rc != 0) G.bound_port.store(0);
     plat_lock_guard hold(&G.lock);
     G.starting = 0;
+    plat_cond_broadcast(&G.settled);
     return rc;
   } catch (...) {
     set_error(-5, "out of memory");
