@@ -92,7 +92,7 @@ root_registry* roots_get() {
   return &R;
 }
 
-int roots_add(root_registry* r, const char* name, const char* path) {
+int roots_add(root_registry* r, const char* name, const char* path, uint64_t* id) {
   if (path == nullptr || path[0] == '\0') {
     set_error(-1, "path required");
     return -1;
@@ -145,8 +145,10 @@ int roots_add(root_registry* r, const char* name, const char* path) {
   rec.path = resolved.release();
   rec.is_file = st.is_dir ? 0 : 1;
   rec.dir = dir_ref.release();
+  rec.id = ++r->last_id;
   rec.watch = root_watch{};
   ++r->count;
+  if (id != nullptr) *id = rec.id;
   return 0;
 }
 
