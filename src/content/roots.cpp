@@ -210,7 +210,8 @@ void root_key_of(const char* path, char* out, size_t size) {
     while (begin > 0 && !is_sep(p[begin - 1])) --begin;
     key = end == 0 ? p : p.substr(begin);
   }
-  const size_t n = key.size() < size - 1 ? key.size() : size - 1;
+  size_t n = key.size();
+  if (n > size - 1) n = str_utf8_whole_len(key.data(), size - 1);  // keys are UTF-8 like paths
   std::memcpy(out, key.data(), n);
   out[n] = '\0';
 }

@@ -75,5 +75,6 @@ void roots_json(root_registry* r, string_builder* sb, size_t max_bytes);
 root_dir* root_dir_open(const char* path);
 void root_dir_release(root_dir* d);  // drops one reference; null does nothing
 
-// The key of a root path (its last component; "root" for an empty path), cut to SIZE - 1.
+// The key of a root path (its last component; "root" for an empty path), cut to at most SIZE - 1
+// bytes on a character boundary.
 void root_key_of(const char* path, char* out, size_t size);
