@@ -11,8 +11,7 @@
 
 namespace {
 
-constexpr size_t TITLE_PATH_BYTES = 1200;  // "/ROOT/REL" must fit in 1,199 bytes
-constexpr size_t SIZE_CELL_BYTES = 32;     // 19 digits, 6 commas, a sign and the terminator
+constexpr size_t SIZE_CELL_BYTES = 32;  // 19 digits, 6 commas, a sign and the terminator
 
 constexpr const char* PAGE_HEAD = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n  <title>Index of ";
 constexpr const char* PAGE_STYLE =
@@ -102,11 +101,15 @@ void append_row(string_builder* sb, const dent& e, date_memo& dates) {
 int render_html_pieces(string_builder* sb, const char* root_name, const char* rel,
                        const dent* entries, int count, int truncated, uint64_t piece_bytes,
                        html_piece_fn emit, void* ctx) {
+  // "/ROOT/REL" as long as it is: a folder the JSON listing can show has an HTML page too.
   const char* r = rel != nullptr ? rel : "";
-  char title[TITLE_PATH_BYTES];
-  const int n = std::snprintf(title, sizeof title, "/%s%s%s", root_name != nullptr ? root_name : "",
-                              r[0] != '\0' ? "/" : "", r);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof title) return -1;
+  sb_owner title;
+  sb_putc(title.get(), '/');
+  sb_puts(title.get(), root_name);
+  if (r[0] != '\0') {
+    sb_putc(title.get(), '/');
+    sb_puts(title.get(), r);
+  }
 
   // Hands the text gathered so far on and starts the next piece in the same block.
   auto flush = [&]() {
@@ -116,9 +119,9 @@ int render_html_pieces(string_builder* sb, const char* root_name, const char* re
     return rc;
   };
   sb_puts(sb, PAGE_HEAD);
-  sb_html(sb, title);
+  sb_html(sb, title.str());
   sb_puts(sb, PAGE_STYLE);
-  sb_html(sb, title);
+  sb_html(sb, title.str());
   sb_puts(sb, TABLE_HEAD);
   date_memo dates;
   for (int i = 0; i < count; ++i) {

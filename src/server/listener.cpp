@@ -514,14 +514,7 @@ int start_server() {
     return -3;
   }
   plat_sock_reuseaddr(s);
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (std::sscanf(cfg.bind_ip, "%u.%u.%u.%u", &a, &b, &c, &d) < 4) {
-    plat_sock_close(s);
-    set_error(-1, "bad bind_ip");
-    return -1;
-  }
-  uint32_t ip = (a << 24) + (b << 16) + (c << 8) + d;
-  if (plat_sock_bind_listen(s, ip, static_cast<uint16_t>(cfg.port & 0xFFFF), LISTEN_BACKLOG) != 0) {
+  if (plat_sock_bind_listen(s, cfg.ip, static_cast<uint16_t>(cfg.port & 0xFFFF), LISTEN_BACKLOG) != 0) {
     int err = plat_sock_errno();
     plat_sock_close(s);
     set_error(-3, "bind/listen %s:%d failed (errno %d)", cfg.bind_ip, cfg.port, err);
