@@ -4,7 +4,6 @@
 // only while there is work (see handler.h for who owns a connection when); what it is answered
 // with is the handler's business; the roots belong to the registry.
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>

@@ -216,8 +216,8 @@ TEST(Console, StopSignalDropsTheUnfinishedLine) {
     // Asleep with the line read so far: the signal cuts that read short.
     ASSERT_TRUE(s.child.wait_until_sleeping());
 #if _WIN32
+    // The child is killed on the way out: a "quit" would only complete the unfinished line.
     if (!s.child.send_signal(r.sig)) {
-      s.quit_cleanly();
       GTEST_SKIP() << "this system delivers no console control event to the child";
     }
 #else
