@@ -44,12 +44,15 @@ typedef int (*kobas_change_cb)(const char* root_name, const char* detail, void* 
 KOBAS_API int kobas_config(const char* key, const char* value);
 
 /* Opens the listening socket and starts the accept thread and the workers.
- * Returns 0; -1 "bad bind_ip"; -2 "already running"; -3 socket, bind or listen failure;
- * -5 "thread start failed". */
+ * Returns 0; -2 "already running"; -3 socket, bind or listen failure; -5 "thread start failed"
+ * or "cannot watch sockets". */
 KOBAS_API int kobas_start(void);
 
 /* Stops a running server: joins every thread (each worker finishes its connection), closes the
- * listening and queued sockets and empties the root registry. Does nothing when none runs. */
+ * listening and queued sockets and empties the root registry. Does nothing when none runs.
+ * Returns only once the server has stopped, from any thread and however many stop at once (a
+ * call that finds a start or another stop under way waits for it); kobas_start after any
+ * returned stop succeeds. */
 KOBAS_API void kobas_stop(void);
 
 /* 1 while the server runs, else 0. */
@@ -64,8 +67,8 @@ KOBAS_API const char* kobas_version(void);
 /* ---- Roots ------------------------------------------------------------------------------- */
 
 /* Registers NAME (1 to 128 of A-Z a-z 0-9 - . _, not starting with - or .) for PATH (a folder
- * or one file, at most 1,024 bytes), then runs one change-poll pass. Returns 0 or -1, -4, -5,
- * -6 with a message. */
+ * or one file, at most 1,024 bytes), then runs one change-poll pass over it alone. Returns 0 or
+ * -1, -4, -5, -6 with a message. */
 KOBAS_API int kobas_add_root(const char* name, const char* path);
 
 /* Removes a root. Returns 0, -1 "name required" or -4 "no root named NAME". */

@@ -12,11 +12,13 @@ inline constexpr std::size_t k_root_name_bytes = 160;
 // Writes the usage text to standard error and returns 2, the usage status.
 int usage();
 
+enum class root_word { ok, malformed, name_too_long };
+
 // Splits WORD at its first "=" into NAME (terminated, at most 159 bytes) and *PATH, pointing at
 // the rest of WORD, whole: a cut path could name a parent folder, so its length is the registry's
-// to judge. Returns false, writing nothing, when there is no "=", when "=" is the first byte or
-// when NAME is longer than 159 bytes.
-bool split_root_word(const char* word, char (&name)[k_root_name_bytes], const char** path);
+// to judge. Writes nothing and returns MALFORMED when there is no "=" or "=" is the first byte,
+// NAME_TOO_LONG when NAME is longer than 159 bytes.
+root_word split_root_word(const char* word, char (&name)[k_root_name_bytes], const char** path);
 
 // The number at the start of WORD as atoi reads it (leading blanks, one sign, digits up to the
 // first other byte; no digits give 0), but never wrapped: a value beyond 64 bits saturates.

@@ -23,7 +23,7 @@ int print_result(const char* text) {
 
 int cli_root(const char* word, char (&name)[k_root_name_bytes]) {
   const char* path = nullptr;
-  if (!split_root_word(word, name, &path)) {
+  if (split_root_word(word, name, &path) != root_word::ok) {
     usage();
     return -1;
   }

@@ -4,13 +4,13 @@
 
 #include "cli.h"
 
-bool split_root_word(const char* word, char (&name)[k_root_name_bytes], const char** path) {
+root_word split_root_word(const char* word, char (&name)[k_root_name_bytes], const char** path) {
   const char* eq = std::strchr(word, '=');
-  if (eq == nullptr || eq == word) return false;
+  if (eq == nullptr || eq == word) return root_word::malformed;
   const std::size_t name_len = static_cast<std::size_t>(eq - word);
-  if (name_len > k_root_name_bytes - 1) return false;
+  if (name_len > k_root_name_bytes - 1) return root_word::name_too_long;
   std::memcpy(name, word, name_len);
   name[name_len] = '\0';
   *path = eq + 1;
-  return true;
+  return root_word::ok;
 }

@@ -101,7 +101,7 @@ bool register_roots(const serve_options& opt) {
   for (int i = 0; i < opt.root_count; ++i) {
     char name[k_root_name_bytes];
     const char* path = nullptr;
-    if (!split_root_word(opt.roots[i], name, &path)) {
+    if (split_root_word(opt.roots[i], name, &path) != root_word::ok) {
       std::fprintf(stderr, "root needs NAME=PATH: %s\n", opt.roots[i]);
       return false;
     }
@@ -127,13 +127,20 @@ bool starts_with(const char* text, const char* prefix) {
 }
 
 // "add NAME=PATH". A malformed word makes no registry call and is answered in the words the
-// serve command uses for a malformed --root, not with whatever the previous call left behind.
+// serve command uses for a malformed --root, not with whatever the previous call left behind; a
+// name too long to hold is named as such, since the word itself is well formed.
 void answer_add(const char* word) {
   char name[k_root_name_bytes];
   const char* path = nullptr;
-  if (!split_root_word(word, name, &path)) {
-    std::puts("add -1 root needs NAME=PATH");
-    return;
+  switch (split_root_word(word, name, &path)) {
+    case root_word::malformed:
+      std::puts("add -1 root needs NAME=PATH");
+      return;
+    case root_word::name_too_long:
+      std::puts("add -1 root name too long");
+      return;
+    case root_word::ok:
+      break;
   }
   const int rc = kobas_add_root(name, path);
   std::printf("add %d %s\n", rc, kobas_last_error());
@@ -168,33 +175,51 @@ line_outcome answer_line(const char* line) {
 
 enum class line_read { nothing, line, refused };
 
-// Reads one line from standard input into LINE, without its line feed. A line that does not fit,
-// or that holds a zero byte (after which a command would read only part of it), is read to its
-// end and reported as refused. Input that ends or is interrupted ends the line there; NOTHING when
-// not a byte came.
-line_read read_control_line(char (&line)[k_control_line_bytes]) {
+// The control line being read. It survives a read that ends early, so a line the parent is
+// still writing is never run in pieces.
+struct console_input {
+  char line[k_control_line_bytes];
   std::size_t len = 0;
-  bool refused = false;
+  bool refused = false;  // too long or holding a zero byte: answered "?" once its end comes
+};
+
+// Reads on from where IN stopped until a line feed completes the line in IN.line, terminated
+// and without its line feed. A line that does not fit, or that holds a zero byte (after which a
+// command would read only part of it), is read to its end and reported as refused. End of input
+// completes the line it cuts short, for no more of it can come. An interrupted read (a stop
+// signal) or a failed one gives NOTHING and keeps what was read for the next call.
+line_read read_control_line(console_input& in) {
   int c = EOF;
   while ((c = std::getc(stdin)) != EOF && c != '\n') {
-    if (refused) continue;
-    if (c == '\0' || len + 1 == sizeof line) {
-      refused = true;
+    if (in.refused) continue;
+    if (c == '\0' || in.len + 1 == sizeof in.line) {
+      in.refused = true;
       continue;
     }
-    line[len++] = static_cast<char>(c);
+    in.line[in.len++] = static_cast<char>(c);
   }
-  line[len] = '\0';
-  if (refused) return line_read::refused;
-  return c == EOF && len == 0 ? line_read::nothing : line_read::line;
+  if (c == EOF && (!std::feof(stdin) || (in.len == 0 && !in.refused))) return line_read::nothing;
+  in.line[in.len] = '\0';
+  const bool refused = in.refused;
+  in.len = 0;
+  in.refused = false;
+  return refused ? line_read::refused : line_read::line;
 }
 
-// Runs until "quit" or a stop signal. End of input does not end the loop: the server keeps
-// serving, and the loop keeps looking at the flag between short rests.
+// True once standard output cannot be written: the parent no longer reads the console, so
+// nobody could see an answer again.
+bool console_gone() {
+  return std::ferror(stdout) != 0;
+}
+
+// Runs until "quit", a stop signal or a console that can no longer be written. End of input
+// does not end the loop: the server keeps serving, and the loop keeps looking at the flag
+// between short rests. A line completed after a stop was asked for is dropped, not run.
 void console_loop() {
-  char line[k_control_line_bytes];
-  while (!stop_requested()) {
-    const line_read got = read_control_line(line);
+  console_input in;
+  while (!stop_requested() && !console_gone()) {
+    const line_read got = read_control_line(in);
+    if (stop_requested()) break;
     if (got == line_read::nothing) {
       // Clear end-of-input and the error of an interrupted read, so the next attempt reads anew.
       std::clearerr(stdin);
@@ -206,8 +231,8 @@ void console_loop() {
       std::fflush(stdout);
       continue;
     }
-    trim_line_end(line);
-    if (answer_line(line) == line_outcome::quit) break;
+    trim_line_end(in.line);
+    if (answer_line(in.line) == line_outcome::quit) break;
   }
 }
 
@@ -216,6 +241,7 @@ void console_loop() {
 int cmd_serve(int count, char** words) {
   serve_options opt;
   if (!read_options(count, words, opt)) return usage();
+  keep_running_on_broken_pipe();
   if (!configure(opt)) return 1;
   if (!register_roots(opt)) return 1;
   raise_open_files_limit();

@@ -1,6 +1,7 @@
 // stop_signals.h: how the serve command learns that it should stop. The interrupt signal (and the
-// platform's second stop signal) set one flag that the console loop reads before every read; one
-// implementation per operating system sits in cli/<os>/.
+// platform's second stop signal) set one flag that the console loop reads before every read, and
+// a console that can no longer be written shows as a failed write; one implementation per
+// operating system sits in cli/<os>/.
 #pragma once
 
 // Starts the server through kobas_start so that only the calling thread receives stop signals
@@ -12,3 +13,7 @@ void install_stop_handlers();
 
 // True once a stop signal has arrived; never cleared.
 bool stop_requested();
+
+// Makes a write to a standard output that nobody reads any more fail instead of ending the
+// process, so the command notices and stops as after "quit". Call before the first write.
+void keep_running_on_broken_pipe();

@@ -53,8 +53,7 @@ int list_dir(const char* folder_path, dent** out_entries, int* out_count, int* o
 void free_dents(dent* entries, int count);   // null does nothing
 int dent_cmp(const void* a, const void* b);  // qsort comparator: the listing order
 
-// Appends the whole HTML index page for ROOT_NAME/REL to SB: 0, or -1 (nothing appended) when
-// the title path needs more than 1,199 bytes.
+// Appends the whole HTML index page for ROOT_NAME/REL to SB. Always 0.
 int render_html(string_builder* sb, const char* root_name, const char* rel, const dent* entries,
                 int count, int truncated);
 // Receives one piece of a page: 0 to go on, nonzero to stop the rendering.
@@ -62,7 +61,7 @@ using html_piece_fn = int (*)(void* ctx, const char* bytes, uint64_t n);
 // The page of render_html, handed to EMIT in pieces of about PIECE_BYTES (the last one
 // shorter), SB serving as the piece buffer (left empty at the end). The pieces joined are
 // render_html's page byte for byte, so a large folder is never held as one text. With EMIT
-// null it is render_html. 0, -1 as render_html (nothing emitted), -2 EMIT stopped it.
+// null it is render_html. 0, or -2 when EMIT stopped it.
 int render_html_pieces(string_builder* sb, const char* root_name, const char* rel,
                        const dent* entries, int count, int truncated, uint64_t piece_bytes,
                        html_piece_fn emit, void* ctx);
@@ -82,9 +81,8 @@ struct html_page {
   bool date_valid = false;
   char date_text[DATE_CELL_BYTES] = {};
 };
-// 0, or -1 when the title path needs more than 1,199 bytes.
-int html_page_begin(html_page* page, const char* root_name, const char* rel, const dent* entries,
-                    int count, int truncated);
+void html_page_begin(html_page* page, const char* root_name, const char* rel, const dent* entries,
+                     int count, int truncated);
 // Appends the next piece, about PIECE_BYTES long (0: the rest of the page at once), to SB:
 // true, or false when the page is complete and nothing was appended.
 bool html_page_next(html_page* page, string_builder* sb, uint64_t piece_bytes);

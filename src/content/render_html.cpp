@@ -12,8 +12,7 @@
 
 namespace {
 
-constexpr size_t TITLE_PATH_BYTES = 1200;  // "/ROOT/REL" must fit in 1,199 bytes
-constexpr size_t SIZE_CELL_BYTES = 32;     // 19 digits, 6 commas, a sign and the terminator
+constexpr size_t SIZE_CELL_BYTES = 32;  // 19 digits, 6 commas, a sign and the terminator
 
 constexpr const char* PAGE_HEAD = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n  <title>Index of ";
 constexpr const char* PAGE_STYLE =
@@ -95,29 +94,31 @@ void append_row(string_builder* sb, const dent& e, html_page* p) {
 
 }  // namespace
 
-int html_page_begin(html_page* page, const char* root_name, const char* rel, const dent* entries,
-                    int count, int truncated) {
+void html_page_begin(html_page* page, const char* root_name, const char* rel, const dent* entries,
+                     int count, int truncated) {
   *page = html_page{};
   page->root_name = root_name != nullptr ? root_name : "";
   page->rel = rel != nullptr ? rel : "";
   page->entries = entries;
   page->count = count;
   page->truncated = truncated;
-  const size_t title_len =
-      1 + std::strlen(page->root_name) + (page->rel[0] != '\0' ? 1 : 0) + std::strlen(page->rel);
-  return title_len < TITLE_PATH_BYTES ? 0 : -1;
 }
 
 bool html_page_next(html_page* page, string_builder* sb, uint64_t piece_bytes) {
   if (page->done) return false;
   if (page->next < 0) {
-    char title[TITLE_PATH_BYTES];
-    std::snprintf(title, sizeof title, "/%s%s%s", page->root_name, page->rel[0] != '\0' ? "/" : "",
-                  page->rel);
+    // "/ROOT/REL" as long as it is: a folder the JSON listing can show has an HTML page too.
+    sb_owner title;
+    sb_putc(title.get(), '/');
+    sb_puts(title.get(), page->root_name);
+    if (page->rel[0] != '\0') {
+      sb_putc(title.get(), '/');
+      sb_puts(title.get(), page->rel);
+    }
     sb_puts(sb, PAGE_HEAD);
-    sb_html(sb, title);
+    sb_html(sb, title.str());
     sb_puts(sb, PAGE_STYLE);
-    sb_html(sb, title);
+    sb_html(sb, title.str());
     sb_puts(sb, TABLE_HEAD);
     page->next = 0;
   }
@@ -136,7 +137,7 @@ int render_html_pieces(string_builder* sb, const char* root_name, const char* re
                        const dent* entries, int count, int truncated, uint64_t piece_bytes,
                        html_piece_fn emit, void* ctx) {
   html_page page;
-  if (html_page_begin(&page, root_name, rel, entries, count, truncated) != 0) return -1;
+  html_page_begin(&page, root_name, rel, entries, count, truncated);
   while (html_page_next(&page, sb, emit != nullptr ? piece_bytes : 0)) {
     if (emit == nullptr) continue;
     const int rc = emit(ctx, sb_str(sb), sb->len);

@@ -92,7 +92,7 @@ root_registry* roots_get() {
   return &R;
 }
 
-int roots_add(root_registry* r, const char* name, const char* path) {
+int roots_add(root_registry* r, const char* name, const char* path, uint64_t* id) {
   if (path == nullptr || path[0] == '\0') {
     set_error(-1, "path required");
     return -1;
@@ -145,8 +145,10 @@ int roots_add(root_registry* r, const char* name, const char* path) {
   rec.path = resolved.release();
   rec.is_file = st.is_dir ? 0 : 1;
   rec.dir = dir_ref.release();
+  rec.id = ++r->last_id;
   rec.watch = root_watch{};
   ++r->count;
+  if (id != nullptr) *id = rec.id;
   return 0;
 }
 
@@ -208,7 +210,8 @@ void root_key_of(const char* path, char* out, size_t size) {
     while (begin > 0 && !is_sep(p[begin - 1])) --begin;
     key = end == 0 ? p : p.substr(begin);
   }
-  const size_t n = key.size() < size - 1 ? key.size() : size - 1;
+  size_t n = key.size();
+  if (n > size - 1) n = str_utf8_whole_len(key.data(), size - 1);  // keys are UTF-8 like paths
   std::memcpy(out, key.data(), n);
   out[n] = '\0';
 }

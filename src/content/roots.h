@@ -26,17 +26,19 @@ struct root_dir {
 // modification time (to the finest unit recorded), folded into one hash, and their number.
 struct root_print {
   uint64_t hash;
-  int64_t count;
+  int64_t count;  // ROOT_PRINT_UNLISTED when the folder could not be listed
 };
+inline constexpr int64_t ROOT_PRINT_UNLISTED = -1;
 
 // What the change watcher knows of a root. It lives in the root's record, so it goes when the
 // root goes: a name used again starts afresh, and no name is ever left unwatched. Written only
-// by a change pass, under the registry lock.
+// by a change pass, under the registry lock (the pass reads the disk without it).
 struct root_watch {
   root_print print;        // as the last pass saw it
   int seen;                // 0 until a pass has taken the first fingerprint
   int pending;             // it changed, and no callback has been told yet
   uint64_t pending_since;  // the pass that found that change: the oldest is reported first
+  uint64_t scanned_in;     // the pass whose reading PRINT is: an older pass never overwrites it
 };
 
 struct root_rec {
@@ -44,20 +46,23 @@ struct root_rec {
   char* path;     // owned; plat_realpath of the registered path
   int is_file;    // kind at registration, never re-examined
   root_dir* dir;  // one reference, for a folder root; null for a file root
+  uint64_t id;    // given at registration, never reused: tells this root from a later namesake
   root_watch watch;
 };
 
 struct root_registry {
-  plat_mutex lock;            // guards roots and count; taken before the change watcher's lock
-  root_rec roots[ROOTS_MAX];  // 0..count-1 in registration order
+  plat_mutex lock;            // guards the fields below; taken before the change watcher's lock
+  root_rec roots[ROOTS_MAX];  // 0..count-1 in registration order, so in increasing id
   int count;
+  uint64_t last_id;
 };
 
 // The registry; its lock is created exactly once, safely against concurrent first callers.
 root_registry* roots_get();
 
-// Registers NAME for PATH; 0 or a negative code with the last error set.
-int roots_add(root_registry* r, const char* name, const char* path);
+// Registers NAME for PATH; 0 or a negative code with the last error set. On success *ID (when
+// given) is the new record's id.
+int roots_add(root_registry* r, const char* name, const char* path, uint64_t* id = nullptr);
 // Removes NAME keeping the order of the others; 0 or a negative code with the last error set.
 int roots_remove(root_registry* r, const char* name);
 // Empties the registry under its lock (server stop); no change is reported.
@@ -70,5 +75,6 @@ void roots_json(root_registry* r, string_builder* sb, size_t max_bytes);
 root_dir* root_dir_open(const char* path);
 void root_dir_release(root_dir* d);  // drops one reference; null does nothing
 
-// The key of a root path (its last component; "root" for an empty path), cut to SIZE - 1.
+// The key of a root path (its last component; "root" for an empty path), cut to at most SIZE - 1
+// bytes on a character boundary.
 void root_key_of(const char* path, char* out, size_t size);

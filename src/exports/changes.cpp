@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "content/listing.h"
 #include "content/roots.h"
@@ -56,7 +58,7 @@ struct change_table {
   uint64_t generation;   // bumped by every kobas_on_change
   callback_call* calls;  // in progress, on any thread
   int waiters;           // threads waiting in kobas_on_change
-  uint64_t passes;       // passes so far; guarded by the registry lock, which every pass holds
+  uint64_t passes;       // passes so far; guarded by the registry lock, which every pass takes
 };
 
 change_table CHG;
@@ -109,8 +111,12 @@ bool earlier_call_running(const change_table* c, uint64_t generation) {
 
 // Stores what the pass saw. A first sighting is no change; a change stays pending until a
 // report (or a pass without a callback) takes it, so a root not reported by this pass is by a
-// later one even if it changes no further.
+// later one even if it changes no further. Passes read the disk side by side, so one that
+// began before the stored reading never replaces it: that would report the older state as a
+// change, and the newer one again after it.
 void note_print(root_watch* w, const root_print& now, uint64_t pass) {
+  if (pass < w->scanned_in) return;
+  w->scanned_in = pass;
   if (w->seen == 0) {
     w->print = now;
     w->seen = 1;
@@ -124,44 +130,64 @@ void note_print(root_watch* w, const root_print& now, uint64_t pass) {
   }
 }
 
-}  // namespace
+// A root a pass reads, copied out of the registry so the reading needs no lock.
+struct root_reading {
+  uint64_t id;
+  std::string path;
+  root_print print;
+};
 
-root_print snapshot_root(const char* path) {
-  root_print out{FNV_OFFSET, 0};
-  dent* entries = nullptr;
-  int count = 0;
-  int truncated = 0;
-  // The listing's rules, not the watcher's own: what a client can see changing is what counts.
-  if (list_dir(path, &entries, &count, &truncated) != 0) return out;
-  for (int i = 0; i < count; ++i) {
-    const dent& e = entries[i];
-    mix_bytes(&out.hash, e.name, std::strlen(e.name) + 1);  // the terminator keeps names apart
-    mix_number(&out.hash, e.is_dir);
-    mix_number(&out.hash, e.size);
-    mix_number(&out.hash, e.mtime);
-    mix_number(&out.hash, e.mtime_ns);
+// Caller holds the registry lock. The folder roots to read: all of them, or the one with ONLY
+// (an id) when ONLY is not 0. File roots have no listing and are never reported.
+std::vector<root_reading> roots_to_read(const root_registry* r, uint64_t only) {
+  std::vector<root_reading> out;
+  for (int i = 0; i < r->count; ++i) {
+    const root_rec& root = r->roots[i];
+    if (root.is_file != 0 || (only != 0 && root.id != only)) continue;
+    out.push_back({root.id, root.path, {}});
   }
-  free_dents(entries, count);
-  out.count = count;
   return out;
 }
 
-void poll_changes_once() {
+// Caller holds the registry lock. Records each reading in the root it was taken of, if that
+// root is still registered; both lists are in increasing id, so one walk matches them.
+void record_readings(root_registry* r, const std::vector<root_reading>& readings, uint64_t pass) {
+  int i = 0;
+  for (const root_reading& got : readings) {
+    while (i < r->count && r->roots[i].id < got.id) ++i;
+    if (i == r->count) return;
+    if (r->roots[i].id == got.id) note_print(&r->roots[i].watch, got.print, pass);
+  }
+}
+
+// One pass: reads ONLY's folder (an id), or every folder root when ONLY is 0, then reports the
+// oldest unreported change of any root. The registry lock is held only to copy the paths out
+// and to record what was read, never while the disk is read, so requests that look up a root
+// go on beside a pass however many folders it reads.
+void run_pass(uint64_t only) {
   root_registry* r = roots_get();
   change_table* c = changes_get();
+  std::vector<root_reading> readings;
+  uint64_t pass = 0;
+  {
+    plat_lock_guard registry_hold(&r->lock);
+    pass = ++c->passes;
+    readings = roots_to_read(r, only);
+  }
+  for (root_reading& one : readings) one.print = snapshot_root(one.path.c_str());
+
   char reported[ROOT_NAME_MAX_BYTES + 1];
   kobas_change_cb cb = nullptr;
   void* user = nullptr;
   callback_call call{nullptr, &t_mark, 0};
   {
     plat_lock_guard registry_hold(&r->lock);
-    const uint64_t pass = ++c->passes;
-    // Every root is looked at and recorded; the report goes to the oldest unreported change,
-    // the earliest registered among equals, so a root that keeps changing cannot starve others.
+    record_readings(r, readings, pass);
+    // The report goes to the oldest unreported change, the earliest registered among equals, so
+    // a root that keeps changing cannot starve others.
     root_rec* next = nullptr;
     for (int i = 0; i < r->count; ++i) {
       root_rec& root = r->roots[i];
-      note_print(&root.watch, snapshot_root(root.path), pass);
       if (root.watch.pending != 0 &&
           (next == nullptr || root.watch.pending_since < next->watch.pending_since)) {
         next = &root;
@@ -185,6 +211,41 @@ void poll_changes_once() {
   const call_in_progress in_progress(c, &call);
   // Both locks are released: the callback may call any exported function, this one included.
   cb(reported, "", user);
+}
+
+}  // namespace
+
+root_print snapshot_root(const char* path) {
+  root_print out{FNV_OFFSET, 0};
+  dent* entries = nullptr;
+  int count = 0;
+  int truncated = 0;
+  // The listing's rules, not the watcher's own: what a client can see changing is what counts.
+  // A folder that cannot be listed (gone, or not a folder any more) reads apart from an empty
+  // one, so an empty root that disappears or comes back is a change.
+  if (list_dir(path, &entries, &count, &truncated) != 0) {
+    out.count = ROOT_PRINT_UNLISTED;
+    return out;
+  }
+  for (int i = 0; i < count; ++i) {
+    const dent& e = entries[i];
+    mix_bytes(&out.hash, e.name, std::strlen(e.name) + 1);  // the terminator keeps names apart
+    mix_number(&out.hash, e.is_dir);
+    mix_number(&out.hash, e.size);
+    mix_number(&out.hash, e.mtime);
+    mix_number(&out.hash, e.mtime_ns);
+  }
+  free_dents(entries, count);
+  out.count = count;
+  return out;
+}
+
+void poll_changes_once() {
+  run_pass(0);
+}
+
+void poll_new_root(uint64_t id) {
+  run_pass(id);
 }
 
 int changes_waiters() {

@@ -33,7 +33,8 @@ int list_target(const char* root_name, const char* rel, dent_list* out) {
   opened_target folder;
   const int s = resolve_open(root_name, rel, &folder);
   if (s != 0) {
-    const int code = s == 404 ? -4 : s == 400 ? -1 : s;
+    // Resolution refuses with 400 (a malformed path) or 404 (anything not found or not served).
+    const int code = s == 400 ? -1 : -4;
     set_error(code, "resolve: %d", s);
     return code;
   }
@@ -61,11 +62,7 @@ const char* listing_html(const char* root_name, const char* rel) {
   {
     dent_list list;
     if (list_target(root_name, rel, &list) != 0) return "";
-    // A title that cannot be shown whole is a failure, not an empty page.
-    if (render_html(page.get(), root_name, rel, list.items, list.count, list.truncated) != 0) {
-      set_error(-1, "path too long");
-      return "";
-    }
+    render_html(page.get(), root_name, rel, list.items, list.count, list.truncated);
   }
   const char* done = publish(page, s_html);
   return done != nullptr ? done : "";

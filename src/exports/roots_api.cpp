@@ -1,5 +1,6 @@
 // roots_api.cpp: the exported root functions. Thin wrappers over the registry; an add that
-// succeeds also runs one change pass, so the new root's first fingerprint is taken at once.
+// succeeds also runs one change pass over the new root alone, so its first fingerprint is
+// taken at once without reading every other root again.
 #include <cstring>
 
 #include "content/roots.h"
@@ -19,10 +20,11 @@ char s_out[ROOTS_JSON_BYTES];
 extern "C" KOBAS_API int kobas_add_root(const char* name, const char* path) {
   set_ok();
   try {
-    const int rc = roots_add(roots_get(), name, path);
+    uint64_t id = 0;
+    const int rc = roots_add(roots_get(), name, path, &id);
     if (rc != 0) return rc;
     try {
-      poll_changes_once();
+      poll_new_root(id);
     } catch (...) {
       // The root is registered: a failing pass must not report the add as failed.
     }

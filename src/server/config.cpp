@@ -22,6 +22,7 @@ constexpr unsigned max_port = 65535;
 
 struct config_record {
   char bind_ip[CFG_BIND_IP_BYTES] = "127.0.0.1";
+  uint32_t ip = 0x7F000001;  // BIND_IP as read, in host order
   int port = default_port;
   int threads = default_threads;
   // Heap text, kept whole whatever its length; null stands for the default.
@@ -39,29 +40,22 @@ constexpr const char* default_server_name = "KOBA";
 constexpr const char* msg_bind_ip =
     "bind_ip must be an IPv4 literal of one interface (not 0.0.0.0/multicast/broadcast)";
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Reads one "%u" field the way a scan does (white space, one sign, digits), but saturates where
-// the scan would wrap, so "4294967297" cannot pass as 1. Null when no digit follows.
+// Reads one field of decimal digits and nothing else (no blank, no sign), saturating above 255
+// so a long number cannot wrap into an octet. Null when no digit is there.
 const char* read_octet_field(const char* p, uint64_t* out) {
-  while (is_space(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
   if (*p < '0' || *p > '9') return nullptr;
   uint64_t v = 0;
   for (; *p >= '0' && *p <= '9'; ++p) {
     if (v <= 255) v = v * 10 + static_cast<uint64_t>(*p - '0');
   }
-  // A negated nonzero value is huge as unsigned: it can never be an octet.
-  *out = negative && v != 0 ? UINT64_MAX : v;
+  *out = v;
   return p;
 }
 
 // The bind_ip test: exactly four dotted numbers and nothing after the fourth, each at most 255,
 // and an address of one interface: not any-address, not broadcast, not multicast (224-239).
-bool is_bindable_ipv4(const char* text) {
+// On success *IP is the address in host order.
+bool is_bindable_ipv4(const char* text, uint32_t* ip) {
   uint64_t part[4] = {};
   const char* p = text;
   for (int i = 0; i < 4; ++i) {
@@ -79,6 +73,7 @@ bool is_bindable_ipv4(const char* text) {
   if (part[0] == 0 && part[1] == 0 && part[2] == 0 && part[3] == 0) return false;
   if (part[0] == 255 && part[1] == 255 && part[2] == 255 && part[3] == 255) return false;
   if (part[0] >= 224 && part[0] <= 239) return false;
+  *ip = static_cast<uint32_t>(part[0] << 24 | part[1] << 16 | part[2] << 8 | part[3]);
   return true;
 }
 
@@ -112,11 +107,13 @@ int apply(const char* key, const char* value) {
   if (std::strcmp(key, "bind_ip") == 0) {
     // Judged whole: a cut copy of an accepted text can name another address ("0.0.0." and 33
     // zeros and "1" is 0.0.0.1, its first 39 bytes the any-address).
-    if (!empty && (std::strlen(value) >= sizeof cfg.bind_ip || !is_bindable_ipv4(value))) {
+    uint32_t ip = 0x7F000001;
+    if (!empty && (std::strlen(value) >= sizeof cfg.bind_ip || !is_bindable_ipv4(value, &ip))) {
       return refuse(msg_bind_ip);
     }
     const std::lock_guard<std::mutex> hold(cfg_lock);
     std::snprintf(cfg.bind_ip, sizeof cfg.bind_ip, "%s", empty ? "127.0.0.1" : value);
+    cfg.ip = ip;
     return 0;
   }
   if (std::strcmp(key, "port") == 0) {
@@ -171,6 +168,7 @@ listen_settings cfg_listen_settings() {
   listen_settings out{};
   const std::lock_guard<std::mutex> hold(cfg_lock);
   std::memcpy(out.bind_ip, cfg.bind_ip, sizeof out.bind_ip);
+  out.ip = cfg.ip;
   out.port = cfg.port;
   out.threads = cfg.threads;
   return out;

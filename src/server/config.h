@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 inline constexpr int CFG_BIND_IP_BYTES = 40;  // 39 bytes of text and the terminator
 
 struct listen_settings {
   char bind_ip[CFG_BIND_IP_BYTES];
+  uint32_t ip;  // BIND_IP read, in host order: the configuration accepts only addresses
   int port;
   int threads;  // 1 to 16
 };

@@ -200,7 +200,6 @@ bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* ro
     gzip_pipe pipe(&measure);
     const int rc = render_html_pieces(piece, root_name, rel, list->entries, list->count, truncated,
                                       PAGE_PIECE_BYTES, gzip_piece, &pipe);
-    if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
     if (server_stopping()) return false;
     if (rc != 0 || pipe.finish() != 0) return server_error(r);
   }
@@ -228,9 +227,6 @@ bool answer_html(const http_reply& r, const char* root_name, const char* rel, de
   page_measure m;
   const int rc = render_html_pieces(piece.get(), root_name, rel, list->entries, list->count,
                                     truncated, PAGE_PIECE_BYTES, measure_piece, &m);
-  // A title path the page cannot hold means the request named something no page can show:
-  // say so instead of answering an empty page with 200.
-  if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
   if (server_stopping()) return false;
   if (rc != 0) return server_error(r);
   if (m.pieces <= 1) {

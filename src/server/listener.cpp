@@ -4,7 +4,6 @@
 // only while there is work (see handler.h for who owns a connection when); what it is answered
 // with is the handler's business; the roots belong to the registry.
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -56,6 +55,9 @@ struct server_state {
   // Set while a stop joins the threads, so that a start waits for a clean state instead of
   // sharing the thread table with the stop.
   int32_t stopping = 0;
+  // Stops completed so far: a stop that finds another under way waits for this to move.
+  uint64_t stops_done = 0;
+  plat_cond settled;  // broadcast whenever starting or stopping goes back to 0
   std::atomic<int32_t> bound_port{0};
 };
 
@@ -129,6 +131,7 @@ void init_once() {
   static std::once_flag done;
   std::call_once(done, [] {
     plat_mutex_init(&G.lock);
+    plat_cond_init(&G.settled);
     plat_mutex_init(&L.lock);
     plat_mutex_init(&P.lock);
     plat_cond_init(&P.wake);
@@ -593,14 +596,7 @@ int start_server() {
     return -3;
   }
   plat_sock_reuseaddr(s);
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (std::sscanf(cfg.bind_ip, "%u.%u.%u.%u", &a, &b, &c, &d) < 4) {
-    plat_sock_close(s);
-    set_error(-1, "bad bind_ip");
-    return -1;
-  }
-  uint32_t ip = (a << 24) + (b << 16) + (c << 8) + d;
-  if (plat_sock_bind_listen(s, ip, static_cast<uint16_t>(cfg.port & 0xFFFF), LISTEN_BACKLOG) != 0) {
+  if (plat_sock_bind_listen(s, cfg.ip, static_cast<uint16_t>(cfg.port & 0xFFFF), LISTEN_BACKLOG) != 0) {
     int err = plat_sock_errno();
     plat_sock_close(s);
     set_error(-3, "bind/listen %s:%d failed (errno %d)", cfg.bind_ip, cfg.port, err);
@@ -665,24 +661,29 @@ int start_server() {
   return 0;
 }
 
-// A start in progress is still writing the thread table; it never blocks for long.
-constexpr int START_POLL_MS = 5;
+// A stop waits on G.settled for a start or another stop to end. Wake-ups are broadcast; the
+// slice only bounds a missed one.
+constexpr int SETTLE_WAIT_MS = 100;
 
-enum class stop_step { nothing_runs, stop_now, start_in_progress };
-
-stop_step begin_stop() {
+// True when this caller is to stop the server. A start under way is waited for, so its server
+// is the one stopped; a stop under way is waited for to its end, so that no kobas_stop returns
+// while threads, the listener or roots are still there, whichever thread made the stop.
+bool begin_stop() {
   plat_lock_guard hold(&G.lock);
-  if (G.starting != 0) return stop_step::start_in_progress;
-  if (G.running.load() == 0) return stop_step::nothing_runs;
+  while (G.starting != 0) plat_cond_wait_ms(&G.settled, &G.lock, SETTLE_WAIT_MS);
+  if (G.stopping != 0) {
+    const uint64_t seen = G.stops_done;
+    while (G.stops_done == seen) plat_cond_wait_ms(&G.settled, &G.lock, SETTLE_WAIT_MS);
+    return false;
+  }
+  if (G.running.load() == 0) return false;
   G.running.store(0);
   G.stopping = 1;
-  return stop_step::stop_now;
+  return true;
 }
 
 void stop_server() {
-  stop_step step;
-  while ((step = begin_stop()) == stop_step::start_in_progress) plat_sleep_ms(START_POLL_MS);
-  if (step == stop_step::nothing_runs) return;
+  if (!begin_stop()) return;
   // No lock is held from here on: each worker ends its turn at the connection's next wait, and
   // another thread's start or stop must not wait on it.
   wake_all();
@@ -696,6 +697,8 @@ void stop_server() {
   roots_clear(roots_get());
   plat_lock_guard hold_state(&G.lock);
   G.stopping = 0;
+  ++G.stops_done;
+  plat_cond_broadcast(&G.settled);
 }
 
 }  // namespace
@@ -728,6 +731,7 @@ extern "C" KOBAS_API int kobas_start(void) {
     if (rc != 0) G.bound_port.store(0);
     plat_lock_guard hold(&G.lock);
     G.starting = 0;
+    plat_cond_broadcast(&G.settled);
     return rc;
   } catch (...) {
     set_error(-5, "out of memory");

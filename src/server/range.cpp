@@ -3,18 +3,14 @@
 // so no multipart body is ever needed. Deciding which bytes is this file's only business.
 #include "server/range.h"
 
-#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "kobas.h"
 #include "util/last_error.h"
 #include "util/str.h"
 
 namespace {
-
-// The first range of a list is re-read on its own; a longer one cannot be a sane byte range
-// (two 19-digit numbers and a dash fit with room to spare), so it is cut, not refused.
-constexpr int max_first_range_bytes = 63;
 
 struct range_out {
   int64_t first = 0;
@@ -26,22 +22,26 @@ bool is_space(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Signed decimal conversion with the shape of strtoll: skips leading white space, takes one sign,
-// reads digits and clamps at the 64-bit limits. Returns where the reading stopped, which is S
-// itself when no digit was found.
-const char* read_number(const char* s, int64_t* out) {
+bool is_digit(const char* p, const char* end) {
+  return p != end && *p >= '0' && *p <= '9';
+}
+
+// Signed decimal conversion with the shape of strtoll, over S..END: skips leading white space,
+// takes one sign, reads digits and clamps at the 64-bit limits. Returns where the reading
+// stopped, which is S itself when no digit was found.
+const char* read_number(const char* s, const char* end, int64_t* out) {
   const char* p = s;
-  while (is_space(*p)) ++p;
+  while (p != end && is_space(*p)) ++p;
   bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (*p < '0' || *p > '9') {
+  if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  if (!is_digit(p, end)) {
     *out = 0;
     return s;
   }
   // Accumulate as a negative number: its range reaches INT64_MIN, the positive one does not.
   int64_t v = 0;
   bool clamped = false;
-  for (; *p >= '0' && *p <= '9'; ++p) {
+  for (; is_digit(p, end); ++p) {
     const int d = *p - '0';
     if (clamped) continue;
     // Cutoff test before the multiply so that nothing overflows.
@@ -61,38 +61,22 @@ const char* read_number(const char* s, int64_t* out) {
   return p;
 }
 
-int parse_single(const char* one, int64_t size, range_out* out);
-
-int parse_text(const char* text, int64_t size, range_out* out) {
-  const char* range_set = str_iprefix(text, "bytes=");
-  if (range_set == nullptr) return RANGE_MALFORMED;
-  const char* comma = std::strchr(range_set, ',');
-  if (comma == nullptr) return parse_single(range_set, size, out);
-
-  // A list: the first range alone is re-read, the later ones are never looked at.
-  int cut = static_cast<int>(comma - range_set);
-  if (cut > max_first_range_bytes) cut = max_first_range_bytes;
-  char first_only[sizeof "bytes=" + max_first_range_bytes];
-  std::snprintf(first_only, sizeof first_only, "bytes=%.*s", cut, range_set);
-  *out = range_out{};
-  const int rc = parse_text(first_only, size, out);
-  if (rc == RANGE_OK) out->partial = 1;
-  return rc;
-}
-
-int parse_single(const char* one, int64_t size, range_out* out) {
+// One range, the whole of ONE: a text that does not read whole as a range is malformed, never
+// read as a shorter range.
+int parse_single(std::string_view one, int64_t size, range_out* out) {
   // RFC 9110 section 14.1.2: nothing of an empty representation can be selected.
   if (size <= 0) {
     out->first = -1;
     return RANGE_UNSATISFIABLE;
   }
 
-  if (one[0] == '-') {
+  const char* const begin = one.data();
+  const char* const end = begin + one.size();
+  if (!one.empty() && one.front() == '-') {
     // Suffix form: the last N bytes; a suffix longer than the resource covers all of it.
-    if (one[1] == '\0') return RANGE_MALFORMED;
     int64_t n = 0;
-    const char* end = read_number(one + 1, &n);
-    if (end == one + 1 || *end != '\0') return RANGE_MALFORMED;
+    const char* stop_at = read_number(begin + 1, end, &n);
+    if (stop_at == begin + 1 || stop_at != end) return RANGE_MALFORMED;
     if (n <= 0) return RANGE_UNSATISFIABLE;
     out->first = size - (n < size ? n : size);
     out->last = size - 1;
@@ -100,11 +84,11 @@ int parse_single(const char* one, int64_t size, range_out* out) {
   }
 
   int64_t start = 0;
-  const char* dash = read_number(one, &start);
-  if (dash == one || *dash != '-') return RANGE_MALFORMED;
+  const char* dash = read_number(begin, end, &start);
+  if (dash == begin || dash == end || *dash != '-') return RANGE_MALFORMED;
   const char* rest = dash + 1;
   int64_t end_pos = size - 1;
-  if (*rest == '\0') {
+  if (rest == end) {
     if (start < 0) return RANGE_MALFORMED;
     if (start >= size) {
       out->first = -1;
@@ -112,8 +96,8 @@ int parse_single(const char* one, int64_t size, range_out* out) {
     }
   } else {
     int64_t stop = 0;
-    const char* end = read_number(rest, &stop);
-    if (end == rest || *end != '\0') return RANGE_MALFORMED;
+    const char* stop_at = read_number(rest, end, &stop);
+    if (stop_at == rest || stop_at != end) return RANGE_MALFORMED;
     if (start < 0) return RANGE_MALFORMED;
     // "-1" as the end reads as an open end; anything further below is nonsense.
     if (stop < -1) return RANGE_MALFORMED;
@@ -128,6 +112,19 @@ int parse_single(const char* one, int64_t size, range_out* out) {
   out->first = start;
   out->last = end_pos;
   return RANGE_OK;
+}
+
+int parse_text(const char* text, int64_t size, range_out* out) {
+  const char* range_set = str_iprefix(text, "bytes=");
+  if (range_set == nullptr) return RANGE_MALFORMED;
+  const std::string_view ranges(range_set);
+  const size_t comma = ranges.find(',');
+  if (comma == std::string_view::npos) return parse_single(ranges, size, out);
+  // A list: its first range is judged whole, exactly as it would be alone; the later ones are
+  // never looked at.
+  const int rc = parse_single(ranges.substr(0, comma), size, out);
+  if (rc == RANGE_OK) out->partial = 1;
+  return rc;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "util/str.h"
+
 namespace {
 
 thread_local int t_code = 0;
@@ -19,7 +21,12 @@ void set_error(int code, const char* fmt, ...) {
   va_start(ap, fmt);
   const int n = std::vsnprintf(t_err, sizeof t_err, fmt, ap);
   va_end(ap);
-  if (n < 0) t_err[0] = '\0';
+  if (n < 0) {
+    t_err[0] = '\0';
+  } else if (static_cast<size_t>(n) >= sizeof t_err) {
+    // Cut, and messages are UTF-8: a character the cut split is dropped whole.
+    t_err[str_utf8_whole_len(t_err, sizeof t_err - 1)] = '\0';
+  }
 }
 
 void set_ok() {

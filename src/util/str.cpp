@@ -42,3 +42,16 @@ char* x_strdup(const char* s) {
   std::memcpy(copy, s, n);
   return copy;
 }
+
+size_t str_utf8_whole_len(const char* s, size_t len) {
+  // The last character begins at most three bytes before the end; continuation bytes are
+  // 10xxxxxx, and a lead byte tells how many bytes its character takes.
+  size_t lead = len;
+  for (int back = 0; back < 4 && lead > 0; ++back) {
+    const auto c = static_cast<unsigned char>(s[--lead]);
+    if ((c & 0xC0) == 0x80) continue;
+    const size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return lead + need > len ? lead : len;
+  }
+  return len;
+}

@@ -66,7 +66,7 @@ TEST(Console, AddAndRemoveAnswerWithCodeAndMessage) {
                        {"add x", "add -1 root needs NAME=PATH"},
                        {"status", s.status_line() + "1"},
                        {"add =p", "add -1 root needs NAME=PATH"},
-                       {"add " + std::string(160, 'n') + "=" + dir, "add -1 root needs NAME=PATH"},
+                       {"add " + std::string(160, 'n') + "=" + dir, "add -1 root name too long"},
                        {"add " + std::string(129, 'n') + "=" + dir,
                         "add -1 root name must be 1..128 URL-safe chars"},
                        {"add films=" + t.path("missing"),
@@ -199,4 +199,45 @@ TEST(Console, StopSignalsEndAWaitingLoopWithStatusZero) {
     EXPECT_EQ(s.child.wait_exit(), 0);
     EXPECT_EQ(s.child.read_stderr_to_end(), "");
   }
+}
+
+TEST(Console, StopSignalDropsTheUnfinishedLine) {
+  temp_tree t;
+  struct row {
+    int sig;
+    std::string partial;
+  };
+  const row rows[] = {{SIGTERM, "remove s"}, {SIGINT, "add y=" + t.root()}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.partial);
+    serve_session s({"--root", "s=" + t.root()});
+    ASSERT_NE(s.port, 0) << s.listening;
+    ASSERT_TRUE(s.child.write(r.partial));
+    // Asleep with the line read so far: the signal cuts that read short.
+    ASSERT_TRUE(s.child.wait_until_sleeping());
+#if _WIN32
+    // The child is killed on the way out: a "quit" would only complete the unfinished line.
+    if (!s.child.send_signal(r.sig)) {
+      GTEST_SKIP() << "this system delivers no console control event to the child";
+    }
+#else
+    ASSERT_TRUE(s.child.send_signal(r.sig));
+#endif
+    // Standard input stays open until the child has ended: end of input would complete the line.
+    EXPECT_EQ(s.child.wait_exit(), 0);
+    std::string out, err;
+    s.child.finish(out, err);
+    EXPECT_EQ(out, "");  // neither "remove 0 " nor "add 0 "
+    EXPECT_EQ(err, "");
+  }
+}
+
+TEST(Console, ClosedStandardOutputStopsWithStatusZero) {
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  s.child.close_stdout();
+  // The answer to this line is the first write that finds nobody reading.
+  ASSERT_TRUE(s.child.write("status\n"));
+  EXPECT_EQ(s.child.wait_exit(), 0);
+  EXPECT_EQ(s.child.read_stderr_to_end(), "");
 }

@@ -89,12 +89,14 @@ TEST(ChangeFingerprint, MovesWithEveryListedEntryAndNothingElse) {
     t.set_mtime(w.rel, w.s, w.ns);
     EXPECT_EQ(!same_print(before, snapshot_root(t.path("r").c_str())), w.moves);
   }
-  // A file or a missing path lists nothing: the same empty fingerprint.
+  // A file or a missing path cannot be listed: one fingerprint, apart from an empty folder's.
   temp_tree t;
   t.file("film.mkv", "1");
+  t.dir("empty");
   const root_print file = snapshot_root(t.path("film.mkv").c_str());
-  EXPECT_EQ(file.count, 0);
+  EXPECT_EQ(file.count, -1);
   EXPECT_TRUE(same_print(file, snapshot_root(t.path("missing").c_str())));
+  EXPECT_FALSE(same_print(file, snapshot_root(t.path("empty").c_str())));
 }
 
 TEST(ChangeReport, FirstSightingThenOneReportPerChange) {
@@ -148,19 +150,42 @@ TEST(ChangeReport, OneReportPerPassOldestChangeFirstNoneLost) {
   EXPECT_EQ(poll(got), names{});
 }
 
-TEST(ChangeReport, AddRecordsTheNewRootWhileReportingAnEarlierOne) {
+TEST(ChangeReport, AddReadsTheNewRootAloneAndReportsWhatIsPending) {
   temp_tree t;
   reports got;
   clean_registry reg;
-  t.dir("old");
-  t.dir("new");
+  for (const char* d : {"a", "b", "new", "off"}) t.dir(d);
   kobas_on_change(record, &got);
-  ASSERT_EQ(kobas_add_root("cw-old", t.path("old").c_str()), 0);
-  t.file("old/x");
+  ASSERT_EQ(kobas_add_root("cw-a", t.path("a").c_str()), 0);
+  ASSERT_EQ(kobas_add_root("cw-b", t.path("b").c_str()), 0);
+  t.file("a/x");
+  t.file("b/x");
+  EXPECT_EQ(poll(got), names{"cw-a"});  // cw-b's change waits for a report
+  got.names.clear();
   ASSERT_EQ(kobas_add_root("cw-new", t.path("new").c_str()), 0);
-  EXPECT_EQ(got.names, names{"cw-old"});
+  EXPECT_EQ(got.names, names{"cw-b"});
+  // An add with reporting off would absorb a change it read; it reads only its own root.
+  t.file("a/y");
+  kobas_on_change(nullptr, nullptr);
+  ASSERT_EQ(kobas_add_root("cw-off", t.path("off").c_str()), 0);
+  kobas_on_change(record, &got);
+  EXPECT_EQ(poll(got), names{"cw-a"});
   t.file("new/x");  // compared with the first fingerprint the add's own pass took
   EXPECT_EQ(poll(got), names{"cw-new"});
+}
+
+TEST(ChangeReport, EmptyRootThatDisappearsOrComesBackIsReported) {
+  temp_tree t;
+  reports got;
+  clean_registry reg;
+  t.dir("r");
+  kobas_on_change(record, &got);
+  ASSERT_EQ(kobas_add_root("cw-empty", t.path("r").c_str()), 0);
+  t.remove("r");
+  EXPECT_EQ(poll(got), names{"cw-empty"});
+  EXPECT_EQ(poll(got), names{});
+  t.dir("r");
+  EXPECT_EQ(poll(got), names{"cw-empty"});
 }
 
 TEST(ChangeReport, HiddenNamesAreIgnored) {

@@ -58,12 +58,17 @@ TEST(RegistryConcurrency, AddRemoveResolvePollAtOnce) {
       free_dents(entries, count);
     }
   });
-  threads.emplace_back([&] {
-    for (int i = 0; i < rounds; ++i) {
-      kobas_poll_changes();
-      if (i % 10 == 0) std::ofstream(t.path("stable/n" + std::to_string(i))).put('x');
-    }
-  });
+  // Two pollers: passes read the folders side by side and record what they read in turn.
+  for (int p = 0; p < 2; ++p) {
+    threads.emplace_back([&, p] {
+      for (int i = 0; i < rounds; ++i) {
+        kobas_poll_changes();
+        if (i % 10 == 0) {
+          std::ofstream(t.path("stable/n" + std::to_string(p) + "-" + std::to_string(i))).put('x');
+        }
+      }
+    });
+  }
   threads.emplace_back([&] {
     for (int i = 0; i < rounds; ++i) {
       kobas_on_change(i % 2 ? count_report : nullptr, nullptr);

@@ -267,6 +267,8 @@ TEST(RootKey, Examples) {
       {nullptr, 260, "root"},
       {"/a/movie.mkv", 5, "movi"},
       {"/a/movie.mkv", 1, ""},
+      {"/a/d\xC3\xA9j\xC3\xA0.mkv", 3, "d"},  // never half of the "é"
+      {"/a/d\xC3\xA9j\xC3\xA0.mkv", 4, "d\xC3\xA9"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.path != nullptr ? r.path : "(null)");

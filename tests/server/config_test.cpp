@@ -144,8 +144,10 @@ TEST(Config, BindIpValues) {
       {"240.0.0.1", 0, "240.0.0.1"},
       {"255.255.255.254", 0, "255.255.255.254"},
       {"0.0.0.1", 0, "0.0.0.1"},
-      {" 10.1.2.3", 0, " 10.1.2.3"},  // a scan tolerates space and '+' before a number
-      {"10.+1.2.3", 0, "10.+1.2.3"},
+      {" 10.1.2.3", -1, "0.0.0.1"},  // four dotted numbers and nothing else
+      {"10.+1.2.3", -1, "0.0.0.1"},
+      {"+1.+2.+3.+4", -1, "0.0.0.1"},
+      {"10.1.2.\t3", -1, "0.0.0.1"},
       {"010.000001.2.3", 0, "010.000001.2.3"},
       {"", 0, "127.0.0.1"},
   };
@@ -155,6 +157,8 @@ TEST(Config, BindIpValues) {
     EXPECT_STREQ(kobas_last_error(), r.want == 0 ? "" : bind_msg);
     EXPECT_STREQ(cfg_listen_settings().bind_ip, r.stored);
   }
+  ASSERT_EQ(kobas_config("bind_ip", "010.000001.2.3"), 0);
+  EXPECT_EQ(cfg_listen_settings().ip, 0x0A010203u);  // the address the listener binds
   kobas_config("bind_ip", "10.0.0.1");
   EXPECT_EQ(kobas_config("bind_ip", nullptr), 0);
   EXPECT_STREQ(cfg_listen_settings().bind_ip, "127.0.0.1");
@@ -166,9 +170,9 @@ TEST(Config, TextsAreJudgedWholeAndNeverCut) {
   // Both name an address that passes the test, but neither fits the 39-byte field, and a cut
   // copy would be another text ("0.0.0.000...0" is the any-address).
   const std::string zeros = "0.0.0." + std::string(33, '0') + "1";
-  const std::string spaced = std::string(32, ' ') + "10.0.0.1";
-  const std::string fits = std::string(31, ' ') + "10.0.0.1";
-  for (const std::string& v : {zeros, spaced}) {
+  const std::string padded = "10.0.0." + std::string(32, '0') + "1";
+  const std::string fits = "10.0.0." + std::string(31, '0') + "1";
+  for (const std::string& v : {zeros, padded}) {
     EXPECT_EQ(kobas_config("bind_ip", v.c_str()), -1);
     EXPECT_STREQ(kobas_last_error(), bind_msg);
     EXPECT_STREQ(cfg_listen_settings().bind_ip, "10.0.0.1");

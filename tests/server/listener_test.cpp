@@ -57,6 +57,45 @@ TEST(ServerLife, StopEmptiesRegistry) {
   EXPECT_EQ(kobas_root_count(), 0);
 }
 
+// Whichever of several concurrent stops returns first, the server is gone by then: no root, no
+// listener, nothing running, and the next start succeeds.
+TEST(ServerLife, ConcurrentStopsReturnOnlyOnceStopped) {
+  temp_tree t;
+  t.dir("d");
+  constexpr int cycles = 50;
+  constexpr int stoppers = 3;
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    SCOPED_TRACE(cycle);
+    running_server srv;
+    ASSERT_TRUE(srv.started());
+    ASSERT_EQ(kobas_add_root("s", t.path("d").c_str()), 0) << kobas_last_error();
+    struct seen {
+      int roots = -1;
+      int running = -1;
+      int port = -1;
+      bool accepted = true;
+    } after[stoppers];
+    std::vector<std::thread> threads;
+    for (seen& s : after) {
+      threads.emplace_back([&s, port = srv.port()] {
+        kobas_stop();
+        s.roots = kobas_root_count();
+        s.running = kobas_is_running();
+        s.port = kobas_port();
+        s.accepted = http_client(port, 1000).connected();
+      });
+    }
+    for (std::thread& th : threads) th.join();
+    for (const seen& s : after) {
+      EXPECT_EQ(s.roots, 0);
+      EXPECT_EQ(s.running, 0);
+      EXPECT_EQ(s.port, 0);
+      EXPECT_FALSE(s.accepted);
+    }
+    EXPECT_EQ(kobas_start(), 0) << kobas_last_error();
+  }
+}
+
 TEST(ServerLife, BindFailureThenGoodStart) {
   // A documentation address (RFC 5737) that no interface here carries.
   ASSERT_EQ(kobas_config("bind_ip", "192.0.2.1"), 0) << kobas_last_error();

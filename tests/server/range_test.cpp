@@ -133,24 +133,40 @@ TEST(RangeParse, OutputsAreOptional) {
   EXPECT_EQ(first, -1);
 }
 
-TEST(RangeParse, LongFirstRangeIsCutTo63Characters) {
-  int64_t first = 77;
-  int64_t last = 77;
-  int partial = 77;
-  // 63 characters: read whole.
-  const std::string fits = std::string(59, '0') + "5-19";
-  EXPECT_EQ(kobas_parse_range(("bytes=" + fits + ",0-1").c_str(), 1000, &first, &last, &partial),
-            0);
-  EXPECT_EQ(first, 5);
-  EXPECT_EQ(last, 19);
-  EXPECT_EQ(partial, 1);
-  // 64 characters: the last one is dropped, leaving "...5-1", a backwards range.
-  const std::string cut = std::string(60, '0') + "5-19";
-  EXPECT_EQ(kobas_parse_range(("bytes=" + cut + ",0-1").c_str(), 1000, &first, &last, &partial),
-            416);
-  EXPECT_EQ(first, 0);
-  EXPECT_EQ(last, 0);
-  EXPECT_EQ(partial, 0);
+// A list's first range is judged whole, however long: a cut number or a trailing "-" read as
+// a shorter range would widen the answer far past what was asked.
+TEST(RangeParse, LongFirstRangeOfAListIsJudgedWhole) {
+  const std::string zeros(61, '0');
+  const std::string many_zeros(200, '0');
+  struct list_row {
+    std::string first_range;
+    int64_t size;
+    int want;
+    int64_t first;
+    int64_t last;
+    int partial;
+  };
+  const list_row rows[] = {
+      {"5-10", 1000000, 0, 5, 10, 1},
+      {"0-0" + zeros.substr(0, 58) + "012345", 1000000, 0, 0, 12345, 1},
+      {"0-" + many_zeros + "123", 1000000, 0, 0, 123, 1},
+      {zeros + "5-10", 1000000, 0, 5, 10, 1},
+      {zeros + "12345x", 1000000, -1, 0, 0, 0},
+      {zeros + "5-", 1000000, 0, 5, 999999, 1},
+      {"-" + many_zeros + "7", 1000, 0, 993, 999, 1},
+      {"5-" + many_zeros + "x", 1000, -1, 0, 0, 0},
+  };
+  for (const list_row& r : rows) {
+    const std::string list = "bytes=" + r.first_range + ",20-30";
+    SCOPED_TRACE(list);
+    int64_t first = 77;
+    int64_t last = 77;
+    int partial = 77;
+    EXPECT_EQ(kobas_parse_range(list.c_str(), r.size, &first, &last, &partial), r.want);
+    EXPECT_EQ(first, r.first);
+    EXPECT_EQ(last, r.last);
+    EXPECT_EQ(partial, r.partial);
+  }
 }
 
 TEST(RangeParse, SetsNoError) {

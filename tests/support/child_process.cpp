@@ -162,6 +162,10 @@ void child_process::close_stdin() {
   close_handle(in_fd_);
 }
 
+void child_process::close_stdout() {
+  close_handle(out_fd_);
+}
+
 // Anonymous pipes cannot be waited on; the pipe is looked at every few milliseconds instead.
 bool child_process::pump(void* h, std::string& buf, int timeout_ms) {
   if (h == nullptr) return false;
@@ -344,6 +348,10 @@ bool child_process::write(std::string_view bytes) {
 
 void child_process::close_stdin() {
   close_fd(in_fd_);
+}
+
+void child_process::close_stdout() {
+  close_fd(out_fd_);
 }
 
 bool child_process::pump(int fd, std::string& buf, int timeout_ms) {

@@ -35,6 +35,8 @@ class child_process {
   // Writes BYTES to the child's standard input. False when the pipe is closed or broken.
   bool write(std::string_view bytes);
   void close_stdin();
+  // Closes the parent's end of the child's standard output: the child's next write to it fails.
+  void close_stdout();
 
   // The next complete line of standard output, without its line feed. Empty optional when the
   // line did not complete within TIMEOUT_MS or the output ended first.

@@ -38,6 +38,32 @@ TEST(LastError, LongMessageIsCutAt511Bytes) {
   set_ok();
 }
 
+// Messages are UTF-8: a cut never leaves part of a character at the end.
+TEST(LastError, LongMessageIsCutOnACharacterBoundary) {
+  struct row {
+    std::string text;
+    size_t kept;  // bytes of TEXT that remain
+  };
+  const std::string e_acute = "\xC3\xA9";
+  const std::string euro = "\xE2\x82\xAC";
+  const std::string clef = "\xF0\x9D\x84\x9E";
+  const row rows[] = {
+      {std::string(510, 'm') + e_acute, 510},  // the lone 0xC3
+      {std::string(509, 'm') + e_acute, 511},  // fits whole
+      {std::string(509, 'm') + euro, 509},     // two of three bytes would fit
+      {std::string(508, 'm') + euro + "x", 511},
+      {std::string(508, 'm') + clef, 508},  // three of four bytes would fit
+      {std::string(507, 'm') + clef, 511},
+      {std::string(510, 'm') + "\x80\x80", 511},  // no character starts there: kept
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text.substr(505));
+    set_error(-1, "%s", r.text.c_str());
+    EXPECT_EQ(std::string(t_err_get()), r.text.substr(0, r.kept));
+  }
+  set_ok();
+}
+
 TEST(LastError, CodeKeptWhenMessageCannotBeFormatted) {
   const wchar_t bad[] = {static_cast<wchar_t>(0x20AC), 0};
   set_error(-3, "%ls", bad);

@@ -1,5 +1,6 @@
 // stop_signals.cpp (POSIX): SIGINT and SIGTERM stop the serve command. SIGTERM stands in for the
-// console break signal, so that a plain "kill PID" stops cleanly.
+// console break signal, so that a plain "kill PID" stops cleanly. SIGPIPE is ignored: a parent
+// that closes its end of the console must not kill the server before kobas_stop runs.
 #include "stop_signals.h"
 
 #include <pthread.h>
@@ -49,4 +50,12 @@ void install_stop_handlers() {
 
 bool stop_requested() {
   return g_quit != 0;
+}
+
+// Ignored rather than handled: the failed write itself (EPIPE) is what the loop looks at.
+void keep_running_on_broken_pipe() {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGPIPE, &sa, nullptr);
 }

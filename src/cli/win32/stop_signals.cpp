@@ -1,5 +1,7 @@
 // stop_signals.cpp (Windows): Ctrl+C (SIGINT) and Ctrl+Break or a console close (SIGBREAK) stop
 // the serve command. The runtime calls the handler on a thread of its own, so the flag is atomic.
+// Windows has no SIGPIPE: a write to a pipe whose reader has gone fails (ERROR_NO_DATA) and the
+// runtime marks the stream, which is what the loop looks at.
 #include "stop_signals.h"
 
 #include <atomic>
@@ -32,3 +34,6 @@ void install_stop_handlers() {
 bool stop_requested() {
   return g_quit.load() != 0;
 }
+
+// Nothing to switch off: see the top of this file.
+void keep_running_on_broken_pipe() {}
