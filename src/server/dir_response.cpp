@@ -41,29 +41,6 @@ int query_int(const char* query, const char* name, int fallback) {
 // never sits in memory as one text.
 constexpr uint64_t PAGE_PIECE_BYTES = 65536;
 
-// The measuring pass: counts the page's bytes and keeps the first piece, which is the whole
-// page of any folder small enough to fit one piece.
-struct page_measure {
-  uint64_t total = 0;
-  int pieces = 0;
-  sb_owner first;
-};
-
-int measure_piece(void* ctx, const char* bytes, uint64_t n) {
-  if (server_stopping()) return -1;
-  auto* m = static_cast<page_measure*>(ctx);
-  if (m->pieces++ == 0 && sb_putn(m->first.get(), bytes, n) != 0) return -1;
-  m->total += n;
-  return 0;
-}
-
-// Pieces of the page go through a gzip stream on their way to its sink. A stop ends the
-// rendering of a large page between two pieces.
-int gzip_piece(void* ctx, const char* bytes, uint64_t n) {
-  if (server_stopping()) return -1;
-  return static_cast<gzip_pipe*>(ctx)->write(bytes, n);
-}
-
 bool server_error(const http_reply& r) {
   return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
 }
@@ -121,25 +98,45 @@ struct dents_owner {
   }
 };
 
-// The rest of a page that did not fit one piece, rendered again as the socket takes it (and
-// gzip'd again when the page is sent compressed). It goes out from the poller like a file body,
-// so no worker waits for a slow reader. Rendering again rather than producing ahead: ahead, a
-// slow reader would hold the whole page (16 MB for 60,000 entries) or a worker; here it holds
-// the entry list and one piece. Both renderings are one code path over the same entries in the
-// same pieces, so the bytes match the length the head promised; if they did not, the body fails
-// and the connection ends, the only way left to tell the client.
+// Pieces rendered in one turn while a page is measured: about half a megabyte of HTML, a few
+// milliseconds. A page of 60,000 entries takes many turns, and the connections ready meanwhile
+// (a ping, another page) get theirs in between instead of waiting for whole pages.
+constexpr int PIECES_PER_TURN = 8;
+
+// The answer to a folder page, made as the connection's turns come. The head states the page's
+// length, so the page is first rendered to measure it (and gzip'd when the client admits it,
+// the compressed blocks kept while they fit the bound): a few pieces a turn, the connection
+// going back behind the others ready between turns. Then the head goes out, and the page from
+// the poller like a file body: the first piece or the kept blocks at once, else rendered again
+// (and gzip'd again) piece by piece as the socket takes it. A slow reader holds the entry list
+// and one piece, never the whole page (16 MB for 60,000 entries) nor a worker. Both renderings
+// are one code path over the same entries in the same pieces, so the bytes match the length
+// the head promised; if they did not, the body fails and the connection ends, the only way left
+// to tell the client.
 class page_source : public http_source {
  public:
   page_source(dents_owner* list, const char* root_name, const char* rel, int truncated,
-              uint64_t promised, bool gzip)
-      : root_name_(root_name), rel_(rel), promised_(promised) {
+              const http_reply& r, bool gzip)
+      : root_name_(root_name),
+        rel_(rel),
+        truncated_(truncated),
+        keep_alive_(r.keep_alive),
+        head_only_(r.head_only != 0),
+        gzip_(gzip) {
     list->move_to(&list_);
     html_page_begin(&page_, root_name_.c_str(), rel_.c_str(), list_.entries, list_.count,
-                    truncated);
-    if (gzip) gz_ = std::make_unique<gzip_writer>(append_out, this);
+                    truncated_);
+    if (gzip_) {
+      const int bound = gzip_hold_blocks.load(std::memory_order_relaxed);
+      hold_.bound = bound < GZIP_HOLD_BLOCKS ? bound : GZIP_HOLD_BLOCKS;
+      measure_gz_ = std::make_unique<gzip_writer>(hold_block, &hold_);
+      measure_pipe_ = std::make_unique<gzip_pipe>(measure_gz_.get());
+    }
   }
 
   int more(std::string* out) override {
+    if (measuring_) return measure(out);
+    if (!sending_) return 0;
     const size_t before = out->size();
     out_ = out;
     while (out->size() == before && !finished_) {
@@ -162,6 +159,84 @@ class page_source : public http_source {
   }
 
  private:
+  static constexpr const char* TYPE = "text/html; charset=utf-8";
+
+  // One turn of measuring; once the page is measured, its head and what is held of it.
+  int measure(std::string* out) {
+    for (int i = 0; i < PIECES_PER_TURN; ++i) {
+      sb_reset(piece_.get());
+      if (!html_page_next(&page_, piece_.get(), PAGE_PIECE_BYTES)) {
+        measuring_ = false;
+        return gzip_ ? measured_gzip(out) : measured_plain(out);
+      }
+      const uint64_t n = piece_.len();
+      if (gzip_) {
+        if (measure_pipe_->write(piece_.str(), n) != 0) return failed(out);
+      } else if (pieces_++ == 0) {
+        if (sb_putn(first_.get(), piece_.str(), n) != 0) return failed(out);
+      }
+      total_ += n;
+    }
+    return 2;
+  }
+
+  int measured_plain(std::string* out) {
+    if (!head(out, total_, nullptr)) return -1;
+    if (head_only_) return 1;
+    if (pieces_ <= 1) {
+      out->append(first_.str(), first_.len());
+      return 1;
+    }
+    sb_free(first_.get());
+    send_again(total_);
+    return 1;
+  }
+
+  int measured_gzip(std::string* out) {
+    const int finished = measure_pipe_->finish();
+    measure_pipe_.reset();
+    measure_gz_.reset();
+    if (finished != 0) return failed(out);
+    if (!head(out, hold_.total, GZIP_HEADERS)) return -1;
+    if (head_only_) return 1;
+    if (!hold_.dropped) {
+      // At most the bound: kept until the socket takes it.
+      for (int i = 0; i < hold_.blocks; ++i) out->append(hold_.block[i].get(), hold_.len[i]);
+      return 1;
+    }
+    gz_ = std::make_unique<gzip_writer>(append_out, this);
+    send_again(hold_.total);
+    return 1;
+  }
+
+  // The page is rendered again from its first piece as the socket takes it.
+  void send_again(uint64_t promised) {
+    html_page_begin(&page_, root_name_.c_str(), rel_.c_str(), list_.entries, list_.count,
+                    truncated_);
+    promised_ = promised;
+    sending_ = true;
+  }
+
+  bool head(std::string* out, uint64_t length, const char* extra) {
+    sb_owner text;
+    if (build_head(text.get(), 200, "OK", TYPE, length, extra, keep_alive_) != 0) return false;
+    out->append(text.str(), text.len());
+    return true;
+  }
+
+  // Nothing of the page went out yet: the client is told.
+  int failed(std::string* out) {
+    measuring_ = false;
+    sb_owner text;
+    if (build_head(text.get(), 500, "Internal Server Error", "text/plain", 6, nullptr,
+                   keep_alive_) != 0) {
+      return -1;
+    }
+    out->append(text.str(), text.len());
+    if (!head_only_) out->append("error\n");
+    return 1;
+  }
+
   static int append_out(void* ctx, const char* bytes, uint64_t n) {
     static_cast<page_source*>(ctx)->out_->append(bytes, n);
     return 0;
@@ -170,73 +245,28 @@ class page_source : public http_source {
   dents_owner list_;
   std::string root_name_;
   std::string rel_;
+  int truncated_;
+  int keep_alive_;
+  bool head_only_;
+  bool gzip_;
   html_page page_;
   sb_owner piece_;
+  // While measuring.
+  bool measuring_ = true;
+  uint64_t total_ = 0;
+  int pieces_ = 0;
+  sb_owner first_;  // the first piece: the whole page of a folder that fits one
+  gzip_hold hold_;
+  std::unique_ptr<gzip_writer> measure_gz_;
+  std::unique_ptr<gzip_pipe> measure_pipe_;
+  // While sending again.
+  bool sending_ = false;
   std::unique_ptr<gzip_writer> gz_;
   std::string* out_ = nullptr;
-  uint64_t promised_;
+  uint64_t promised_ = 0;
   uint64_t made_ = 0;
   bool finished_ = false;
 };
-
-// The head of a page of LENGTH bytes, kept in R's output behind anything queued. HEAD ends there.
-bool page_head(const http_reply& r, const char* type, uint64_t length, const char* extra) {
-  sb_owner own;
-  string_builder* head = r.scratch != nullptr ? r.scratch : own.get();
-  if (build_head(head, 200, "OK", type, length, extra, r.keep_alive) != 0) return false;
-  return send_or_keep(r.sock, r.out, std::string_view(head->data, head->len), {});
-}
-
-// The page gzip'd piece by piece as it is rendered. The head states the compressed length, so
-// the page is compressed before the head goes out; it is then sent from the held blocks, or,
-// when it outgrew them, compressed again while it is sent.
-bool answer_html_gzip(const http_reply& r, string_builder* piece, const char* root_name,
-                      const char* rel, dents_owner* list, int truncated, const char* type) {
-  gzip_hold h;
-  const int bound = gzip_hold_blocks.load(std::memory_order_relaxed);
-  h.bound = bound < GZIP_HOLD_BLOCKS ? bound : GZIP_HOLD_BLOCKS;
-  {
-    gzip_writer measure(hold_block, &h);
-    gzip_pipe pipe(&measure);
-    const int rc = render_html_pieces(piece, root_name, rel, list->entries, list->count, truncated,
-                                      PAGE_PIECE_BYTES, gzip_piece, &pipe);
-    if (server_stopping()) return false;
-    if (rc != 0 || pipe.finish() != 0) return server_error(r);
-  }
-  if (!h.dropped && h.blocks <= 1) {
-    return reply(r, 200, "OK", type, std::string_view(h.block[0].get(), h.len[0]), GZIP_HEADERS);
-  }
-  if (!page_head(r, type, h.total, GZIP_HEADERS)) return false;
-  if (r.head_only != 0) return true;
-  if (!h.dropped) {
-    // At most the bound: kept until the socket takes it.
-    for (int i = 0; i < h.blocks; ++i) r.out->bytes.append(h.block[i].get(), h.len[i]);
-    return true;
-  }
-  r.out->source = std::make_unique<page_source>(list, root_name, rel, truncated, h.total, true);
-  return true;
-}
-
-// Sends the HTML page behind a head that states its length, measured by a first rendering; the
-// rest is rendered again as it is sent.
-bool answer_html(const http_reply& r, const char* root_name, const char* rel, dents_owner* list,
-                 int truncated, bool gzip) {
-  constexpr const char* type = "text/html; charset=utf-8";
-  sb_owner piece;
-  if (gzip) return answer_html_gzip(r, piece.get(), root_name, rel, list, truncated, type);
-  page_measure m;
-  const int rc = render_html_pieces(piece.get(), root_name, rel, list->entries, list->count,
-                                    truncated, PAGE_PIECE_BYTES, measure_piece, &m);
-  if (server_stopping()) return false;
-  if (rc != 0) return server_error(r);
-  if (m.pieces <= 1) {
-    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()));
-  }
-  if (!page_head(r, type, m.total, nullptr)) return false;
-  if (r.head_only != 0) return true;
-  r.out->source = std::make_unique<page_source>(list, root_name, rel, truncated, m.total, false);
-  return true;
-}
 
 }  // namespace
 
@@ -276,5 +306,8 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
   }
   if (server_stopping()) return false;  // the reading was cut short
-  return answer_html(r, root_name, rel, &list, truncated, gzip);
+  // Everything of the page, head included, goes out through the connection's output, behind
+  // anything queued before it.
+  r.out->source = std::make_unique<page_source>(&list, root_name, rel, truncated, r, gzip);
+  return true;
 }

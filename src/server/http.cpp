@@ -316,6 +316,7 @@ int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
       // Only the source is left: its next piece goes out now that everything before it did.
       const int more = out->source->more(&out->bytes);
       if (more < 0) return 0;
+      if (more == 2) return 2;
       if (more == 0) {
         out->source.reset();
         if (out->bytes.capacity() > KEPT_BYTES) std::string().swap(out->bytes);

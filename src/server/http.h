@@ -89,7 +89,8 @@ class http_source {
  public:
   virtual ~http_source() = default;
   // Appends the next bytes to OUT: 1 appended, 0 nothing is left, -1 the body cannot be
-  // completed (only a close can tell the client then).
+  // completed (only a close can tell the client then), 2 nothing yet: it made what one turn
+  // should, and the connection lets the others ready have theirs before it asks again.
   virtual int more(std::string* out) = 0;
 };
 
@@ -109,9 +110,9 @@ struct http_out {
 };
 
 // Sends what OUT holds, file bytes in calls of at most 256 KiB. 1 everything went; 2 the socket
-// is full (wait until it is writable); 0 a send failed, the file ended early, a source failed,
-// or STOP (when given) said the server is stopping: an answer that could go on for minutes
-// looks at it between sends.
+// is full, or the source yields its turn (wait until it is writable); 0 a send failed, the file
+// ended early, a source failed, or STOP (when given) said the server is stopping: an answer that
+// could go on for minutes looks at it between sends.
 int http_out_flush(plat_sock sock, http_out* out, bool (*stop)() = nullptr);
 
 // Looks up NAME (ASCII case-insensitively) among QUERY's '&'-separated NAME=VALUE parameters
