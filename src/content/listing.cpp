@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "plat/plat.h"
 #include "util/last_error.h"
@@ -199,23 +200,62 @@ int list_opened_window(plat_dir* dir, const entry_links& links, int first, int n
   return got.hand_over(out_entries, out_count, out_truncated);
 }
 
+struct list_job {
+  list_job(plat_dir* d, const entry_links& l) : dir(d), links(l) {}
+  plat_dir* dir;
+  entry_links links;
+  gather got;
+  bool ended = false;
+};
+
+list_job* list_begin(plat_dir* dir, const entry_links& links) {
+  auto* job = new (std::nothrow) list_job(dir, links);
+  if (job != nullptr && job->got.items == nullptr) {
+    delete job;
+    return nullptr;
+  }
+  return job;
+}
+
+bool list_more(list_job* job, int n) {
+  // Each entry is examined relative to the open folder.
+  plat_stat_rec st{};
+  for (int i = 0; i < n && !job->ended; ++i) {
+    const char* name = plat_readdir_stat(job->dir, &st);
+    if (name == nullptr || (job->links.stop != nullptr && job->links.stop())) {
+      job->ended = true;
+      break;
+    }
+    if (job->got.check_name(name) == step::skip) continue;
+    if (!st.is_dir && !st.is_file) continue;
+    if (st.is_link && check_link(job->links, name, &st) != step::take) continue;
+    if (!job->got.add(name, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime, st.mtime_ns)) {
+      job->ended = true;
+    }
+  }
+  return !job->ended;
+}
+
+int list_end(list_job* job, dent** out_entries, int* out_count, int* out_truncated) {
+  const int rc = job->got.hand_over(out_entries, out_count, out_truncated);
+  delete job;
+  return rc;
+}
+
+void list_drop(list_job* job) {
+  delete job;
+}
+
 int list_opened(plat_dir* dir, const entry_links& links, dent** out_entries, int* out_count,
                 int* out_truncated) {
   *out_entries = nullptr;
   *out_count = 0;
   *out_truncated = 0;
-  gather got;
-  if (got.items == nullptr) return out_of_memory();
-  // Each entry is examined relative to the open folder.
-  plat_stat_rec st{};
-  while (const char* name = plat_readdir_stat(dir, &st)) {
-    if (links.stop != nullptr && links.stop()) break;
-    if (got.check_name(name) == step::skip) continue;
-    if (!st.is_dir && !st.is_file) continue;
-    if (st.is_link && check_link(links, name, &st) != step::take) continue;
-    if (!got.add(name, st.is_dir ? 1 : 0, st.is_dir ? -1 : st.size, st.mtime, st.mtime_ns)) break;
+  list_job* job = list_begin(dir, links);
+  if (job == nullptr) return out_of_memory();
+  while (list_more(job, LIST_MAX_ENTRIES)) {
   }
-  return got.hand_over(out_entries, out_count, out_truncated);
+  return list_end(job, out_entries, out_count, out_truncated);
 }
 
 namespace {

@@ -40,6 +40,15 @@ struct entry_links {
 // Hidden names, names the platform reserves and links that would not be served are left out.
 int list_opened(plat_dir* dir, const entry_links& links, dent** out_entries, int* out_count,
                 int* out_truncated);
+// list_opened a part at a time, for a reader that lets others go between the parts: list_begin
+// (null when not even the list could be made), list_more for up to N more entries of the folder
+// while it returns true, then list_end, which hands over the entries as list_opened does, or
+// list_drop; either frees JOB. DIR and LINKS' context must outlive the job.
+struct list_job;
+list_job* list_begin(plat_dir* dir, const entry_links& links);
+bool list_more(list_job* job, int n);
+int list_end(list_job* job, dent** out_entries, int* out_count, int* out_truncated);
+void list_drop(list_job* job);
 // list_opened for a caller that shows only the entries FIRST (negative: 0) to FIRST + N - 1 of
 // the ordered list: the same entries in the same order, but only those in the window carry
 // their size and time (the others hold size 0, or -1 for a folder, and time 0). Entries are

@@ -92,19 +92,19 @@ struct dents_owner {
   dents_owner(const dents_owner&) = delete;
   dents_owner& operator=(const dents_owner&) = delete;
   ~dents_owner() { free_dents(entries, count); }
-  void move_to(dents_owner* to) {
-    std::swap(entries, to->entries);
-    std::swap(count, to->count);
-  }
 };
 
-// Pieces rendered in one turn while a page is measured: about half a megabyte of HTML, a few
-// milliseconds. A page of 60,000 entries takes many turns, and the connections ready meanwhile
-// (a ping, another page) get theirs in between instead of waiting for whole pages.
+// What one turn does for a page before the connection goes back behind the others ready: read
+// this many entries of the folder, or render this many pieces to measure (about half a megabyte
+// of HTML). Either takes a few milliseconds; a page of 60,000 entries takes many turns, and the
+// connections ready meanwhile (a ping, another page) get theirs in between instead of waiting
+// for whole folders.
+constexpr int ENTRIES_PER_TURN = 4096;
 constexpr int PIECES_PER_TURN = 8;
 
-// The answer to a folder page, made as the connection's turns come. The head states the page's
-// length, so the page is first rendered to measure it (and gzip'd when the client admits it,
+// The answer to a folder page, made as the connection's turns come: the folder is read a part a
+// turn, its open handle held meanwhile. The head states the page's length, so the page is first
+// rendered to measure it (and gzip'd when the client admits it,
 // the compressed blocks kept while they fit the bound): a few pieces a turn, the connection
 // going back behind the others ready between turns. Then the head goes out, and the page from
 // the poller like a file body: the first piece or the kept blocks at once, else rendered again
@@ -115,17 +115,16 @@ constexpr int PIECES_PER_TURN = 8;
 // to tell the client.
 class page_source : public http_source {
  public:
-  page_source(dents_owner* list, const char* root_name, const char* rel, int truncated,
+  page_source(std::unique_ptr<opened_target> folder, const char* root_name, const char* rel,
               const http_reply& r, bool gzip)
-      : root_name_(root_name),
+      : folder_(std::move(folder)),
+        root_name_(root_name),
         rel_(rel),
-        truncated_(truncated),
         keep_alive_(r.keep_alive),
         head_only_(r.head_only != 0),
         gzip_(gzip) {
-    list->move_to(&list_);
-    html_page_begin(&page_, root_name_.c_str(), rel_.c_str(), list_.entries, list_.count,
-                    truncated_);
+    rule_ = entry_rule{folder_.get(), rel_.c_str()};
+    job_ = list_begin(folder_->o.dir, entry_links{entry_served, &rule_, server_stopping});
     if (gzip_) {
       const int bound = gzip_hold_blocks.load(std::memory_order_relaxed);
       hold_.bound = bound < GZIP_HOLD_BLOCKS ? bound : GZIP_HOLD_BLOCKS;
@@ -134,7 +133,17 @@ class page_source : public http_source {
     }
   }
 
+  ~page_source() override {
+    if (job_ != nullptr) list_drop(job_);
+  }
+
+  int descriptors() const override { return folder_ ? 1 : 0; }
+
   int more(std::string* out) override {
+    if (folder_) {
+      const int read = read_folder(out);
+      if (read != 0) return read;
+    }
     if (measuring_) return measure(out);
     if (!sending_) return 0;
     const size_t before = out->size();
@@ -160,6 +169,22 @@ class page_source : public http_source {
 
  private:
   static constexpr const char* TYPE = "text/html; charset=utf-8";
+
+  // One turn of reading the folder: 2 while more is to be read, 0 once the entries are listed
+  // (and the folder let go), else what more() returns.
+  int read_folder(std::string* out) {
+    if (job_ != nullptr && list_more(job_, ENTRIES_PER_TURN)) return 2;
+    // No job: not even the list could be made.
+    const int listed =
+        job_ != nullptr ? list_end(job_, &list_.entries, &list_.count, &truncated_) : -1;
+    job_ = nullptr;
+    folder_.reset();
+    if (server_stopping()) return -1;  // the reading was cut short
+    if (listed != 0) return failed(out);
+    html_page_begin(&page_, root_name_.c_str(), rel_.c_str(), list_.entries, list_.count,
+                    truncated_);
+    return 0;
+  }
 
   // One turn of measuring; once the page is measured, its head and what is held of it.
   int measure(std::string* out) {
@@ -242,10 +267,13 @@ class page_source : public http_source {
     return 0;
   }
 
-  dents_owner list_;
+  std::unique_ptr<opened_target> folder_;  // while its entries are read
   std::string root_name_;
   std::string rel_;
-  int truncated_;
+  entry_rule rule_{};
+  list_job* job_ = nullptr;
+  dents_owner list_;
+  int truncated_ = 0;
   int keep_alive_;
   bool head_only_;
   bool gzip_;
@@ -273,8 +301,8 @@ class page_source : public http_source {
 std::atomic<int> gzip_hold_blocks{GZIP_HOLD_BLOCKS};
 
 bool serve_folder(const http_reply& r, const http_request& req, const char* root_name,
-                  const char* rel, const opened_target& folder) {
-  entry_rule rule{&folder, rel};
+                  const char* rel, std::unique_ptr<opened_target> folder) {
+  entry_rule rule{folder.get(), rel};
   const entry_links links{entry_served, &rule, server_stopping};
   // Only listings are compressed: files are mostly media, compressed already, and a range of a
   // gzip'd file would not be the file's bytes.
@@ -291,8 +319,8 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     int first = 0;
     int n = 0;
     json_window(offset, limit, &first, &n);
-    if (list_opened_window(folder.o.dir, links, first, n, &list.entries, &list.count, &truncated) !=
-        0) {
+    if (list_opened_window(folder->o.dir, links, first, n, &list.entries, &list.count,
+                           &truncated) != 0) {
       return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
     }
     if (server_stopping()) return false;
@@ -302,12 +330,8 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     return gzip ? reply_gzip(r, "application/json", text)
                 : reply(r, 200, "OK", "application/json", text);
   }
-  if (list_opened(folder.o.dir, links, &list.entries, &list.count, &truncated) != 0) {
-    return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
-  }
-  if (server_stopping()) return false;  // the reading was cut short
   // Everything of the page, head included, goes out through the connection's output, behind
   // anything queued before it.
-  r.out->source = std::make_unique<page_source>(&list, root_name, rel, truncated, r, gzip);
+  r.out->source = std::make_unique<page_source>(std::move(folder), root_name, rel, r, gzip);
   return true;
 }

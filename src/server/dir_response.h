@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "server/http.h"
 
@@ -12,7 +13,7 @@ struct opened_target;
 // from where it stands. true when the answer was sent whole (the connection may go on), false
 // when a send failed.
 bool serve_folder(const http_reply& r, const http_request& req, const char* root_name,
-                  const char* rel, const opened_target& folder);
+                  const char* rel, std::unique_ptr<opened_target> folder);
 
 // How many compressed output blocks of at most 64 KiB a gzip'd page may be held in (16, at most
 // 16); a page that needs more is compressed a second time while it is sent. Tests lower it to

@@ -217,23 +217,24 @@ bool answer_path(const http_reply& r, const http_request& req) {
   struct given_back {
     ~given_back() { descriptor_give(); }
   } give_back;
-  opened_target target;
-  int rc = resolve_open(name, rel, &target);
+  // On the heap: a folder's page keeps it open over several turns.
+  auto target = std::make_unique<opened_target>();
+  int rc = resolve_open(name, rel, target.get());
   if (rc < 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
   // A file that could not be opened for lack of descriptors exists all the same.
   if (rc != 0 && plat_no_descriptors()) return busy(r);
   // Unknown roots, unsafe, hidden and escaping paths all look alike to the client.
   if (rc != 0) return not_found(r);
-  if (target.is_dir()) {
+  if (target->is_dir()) {
     // The page links its entries relative to its own URL: without the trailing slash a browser
     // would resolve "./a.txt" against the parent folder and fetch another file.
     const bool slash_ended = slash != nullptr && (rem_len == 0 || remainder[rem_len - 1] == '/');
     if (!slash_ended) return redirect_to_folder(r, req);
-    return serve_folder(r, req, name, rel, target);
+    return serve_folder(r, req, name, rel, std::move(target));
   }
   // The media type follows the name asked for: a link's target may be named anything.
   const char* last_slash = std::strrchr(rel, '/');
-  return deliver_file(r, req, &target.o, last_slash != nullptr ? last_slash + 1 : rel);
+  return deliver_file(r, req, &target->o, last_slash != nullptr ? last_slash + 1 : rel);
 }
 
 // Answers one request. false when the connection must end because a send failed.
@@ -254,16 +255,13 @@ bool answer(const http_reply& r, const http_request& req) {
   return answer_path(r, req);
 }
 
-// The descriptor of a file that an answer left in its output counts while it is held.
-void count_kept_file(conn* c) {
-  const bool holds = c->out.file != nullptr;
-  if (holds == c->file_counted) return;
-  if (holds) {
-    descriptor_take(true);
-  } else {
-    descriptor_give();
-  }
-  c->file_counted = holds;
+// The descriptors an answer keeps in its output (a file, a folder still being read) count
+// while they are held.
+void count_kept(conn* c) {
+  const int holds =
+      (c->out.file != nullptr ? 1 : 0) + (c->out.source ? c->out.source->descriptors() : 0);
+  for (; c->kept < holds; ++c->kept) descriptor_take(true);
+  for (; c->kept > holds; --c->kept) descriptor_give();
 }
 
 // Drops what the client still sends after the last answer until it closes its side, stays
@@ -296,7 +294,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
     for (;;) {
       if (!c->out.empty()) {
         const int f = http_out_flush(c->in.sock, &c->out, server_stopping);
-        count_kept_file(c);
+        count_kept(c);
         if (f == 2) return server_stopping() ? conn_turn::close : conn_turn::wait_write;
         if (f == 0) return conn_turn::close;
       }
@@ -317,7 +315,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
                    &c->out};
       const bool sent =
           rc < 0 ? reply(r, err_status, refusal_reason(err_status), nullptr, "") : answer(r, *req);
-      count_kept_file(c);
+      count_kept(c);
       if (!sent) return conn_turn::close;
       if (r.keep_alive == 0) c->out.close_after = true;
     }

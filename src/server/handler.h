@@ -51,8 +51,8 @@ struct conn {
   // running before that call has returned, and closes it only once it has.
   std::atomic<int> arming{0};
   plat_poller* home = nullptr;  // the poller it waits in, for its whole life
-  // The descriptor of out.file is counted against the bound, beside the socket's.
-  bool file_counted = false;
+  // Descriptors its output holds (a file, a folder) counted against the bound beside its socket.
+  int kept = 0;
   // After its last answer: until when it drops what the client still sends before the close
   // (0 while it is not closing), and how many bytes more it drops at most.
   uint64_t linger_until_ms = 0;

@@ -92,6 +92,8 @@ class http_source {
   // completed (only a close can tell the client then), 2 nothing yet: it made what one turn
   // should, and the connection lets the others ready have theirs before it asks again.
   virtual int more(std::string* out) = 0;
+  // Descriptors it holds open, which count against the connection bound.
+  virtual int descriptors() const { return 0; }
 };
 
 // What an answer could not send yet because the socket had no room: bytes, then a span of a

@@ -175,7 +175,7 @@ void unlink_open(conn* c) {
 // Frees a connection nobody else holds and the list no longer has. Its place is given back
 // first: a client that sees the close and connects again must find it free.
 void release(conn* c) {
-  L.open_fds.fetch_sub(c->file_counted ? 2 : 1);
+  L.open_fds.fetch_sub(1 + c->kept);
   plat_poller_forget(c->home, c->in.sock);
   plat_sock_close(c->in.sock);
   delete c;
@@ -596,7 +596,8 @@ int start_server() {
     return -3;
   }
   plat_sock_reuseaddr(s);
-  if (plat_sock_bind_listen(s, cfg.ip, static_cast<uint16_t>(cfg.port & 0xFFFF), LISTEN_BACKLOG) != 0) {
+  if (plat_sock_bind_listen(s, cfg.ip, static_cast<uint16_t>(cfg.port & 0xFFFF), LISTEN_BACKLOG) !=
+      0) {
     int err = plat_sock_errno();
     plat_sock_close(s);
     set_error(-3, "bind/listen %s:%d failed (errno %d)", cfg.bind_ip, cfg.port, err);
