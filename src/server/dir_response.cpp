@@ -164,11 +164,12 @@ bool answer_html(const http_reply& r, const char* root_name, const char* rel, co
   if (rc == -1) return reply(r, 400, "Bad Request", "text/plain", "bad request\n");
   if (rc != 0) return server_error(r);
   if (m.pieces <= 1) {
-    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()));
+    return reply(r, 200, "OK", type, std::string_view(m.first.str(), m.first.len()),
+                 PLAIN_PAGE_HEADERS);
   }
   // The head alone, stating the whole length; HEAD ends there.
-  if (respond(r.sock, 200, "OK", type, nullptr, m.total, nullptr, 1, r.keep_alive, r.scratch) !=
-      0) {
+  if (respond(r.sock, 200, "OK", type, nullptr, m.total, PLAIN_PAGE_HEADERS, 1, r.keep_alive,
+              r.scratch) != 0) {
     return false;
   }
   if (r.head_only != 0) return true;
@@ -214,7 +215,7 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     render_json(body.get(), list.entries, list.count, offset, limit);
     const std::string_view text(body.str(), body.len());
     return gzip ? reply_gzip(r, "application/json", text)
-                : reply(r, 200, "OK", "application/json", text);
+                : reply(r, 200, "OK", "application/json", text, PLAIN_PAGE_HEADERS);
   }
   if (list_opened(folder.o.dir, links, &list.entries, &list.count, &truncated) != 0) {
     return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
