@@ -298,17 +298,16 @@ TEST(ResolveLinks, LinksMadeOutsideTheProgram) {
       SCOPED_TRACE(rel);
       EXPECT_EQ(resolve("media", rel).status, 404);
     }
-    EXPECT_EQ(std::string(kobas_listing_json("media", "", 0, 0)).find("case-"), std::string::npos);
   }
   // A root reached through a link on its path is not opened: a root swapped for a link after
   // registration is met the same way.
   EXPECT_EQ(plat_root_open((std::string(tree) + "\\alias").c_str()), nullptr);
-  plat_opened o{};
-  EXPECT_EQ(plat_open_path((std::string(tree) + "\\alias\\sub\\inside.txt").c_str(), &o), -1);
-  EXPECT_EQ(plat_open_path((root + "\\in-file").c_str(), &o), -1);
-  ASSERT_EQ(plat_open_path((root + "\\sub\\inside.txt").c_str(), &o), 0);
-  EXPECT_NE(o.file, nullptr);
-  plat_opened_close(&o);
+  plat_opened opened{};
+  EXPECT_EQ(plat_open_path((std::string(tree) + "\\alias\\sub\\inside.txt").c_str(), &opened), -1);
+  EXPECT_EQ(plat_open_path((root + "\\in-file").c_str(), &opened), -1);
+  ASSERT_EQ(plat_open_path((root + "\\sub\\inside.txt").c_str(), &opened), 0);
+  EXPECT_NE(opened.file, nullptr);
+  plat_opened_close(&opened);
   // A root of 239 UTF-16 units, where a path that Windows trims and the "\\?\" form disagreed.
   const char* long_root = std::getenv("KOBAS_HOST_LONG_ROOT");
   if (long_root != nullptr && long_root[0] != '\0') {

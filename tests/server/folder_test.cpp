@@ -141,9 +141,9 @@ TEST_F(FolderAnswer, HeadGivesLengthWithoutBody) {
 // What is listed is what is served: every link of a page full of awkward names answers 200 with
 // that entry's bytes; the names no request path can spell are left out.
 TEST_F(FolderAnswer, EveryListedLinkIsServed) {
-  std::vector<std::string> names = {"q?mark", "hash#", "pct%41", "sp ace", "amp&", "plus+"};
+  std::vector<std::string> names = {"hash#", "pct%41", "sp ace", "amp&", "plus+"};
 #if !_WIN32
-  for (const char* n : {"latin\xE9", "colon:", "lt<gt>"}) names.emplace_back(n);
+  for (const char* n : {"q?mark", "latin\xE9", "colon:", "lt<gt>"}) names.emplace_back(n);
   for (const char* unservable : {"back\\slash", "tab\there", "nl\nhere", "cr\rhere"}) {
     tree_.file(std::string("media/names/") + unservable, "no");
   }

@@ -189,7 +189,7 @@ std::string temp_tree::short_name(std::string_view rel) {
   out.resize(n);
   const fs::path last = fs::path(out).filename();
   if (last == os_path(path(rel)).filename()) return {};
-  return last.u8string();
+  return to_utf8(last.wstring());
 }
 
 void temp_tree::set_mtime(std::string_view rel, int64_t unix_s, int32_t ns) {
