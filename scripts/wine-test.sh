@@ -76,6 +76,17 @@ ln -s sub/inside.txt "$links/root/in-file"
 ln -s "$links/root" "$links/alias"
 export KOBAS_HOST_LINKS
 KOBAS_HOST_LINKS=$(win_path "$links")
+# A root "media" beside a sibling "MEDIA" that differs only in letter case, with links to the
+# sibling's file, to the sibling, and to the file by its absolute path: the host's folders are
+# case-sensitive, so all three lead out of the root.
+mkdir -p "$links/cased/media" "$links/cased/MEDIA"
+printf o >"$links/cased/media/own.txt"
+printf s >"$links/cased/MEDIA/secret.txt"
+ln -s ../MEDIA/secret.txt "$links/cased/media/case-file"
+ln -s ../MEDIA "$links/cased/media/case-dir"
+ln -s "$links/cased/MEDIA/secret.txt" "$links/cased/media/case-abs"
+export KOBAS_HOST_CASED_ROOT
+KOBAS_HOST_CASED_ROOT=$(win_path "$links/cased/media")
 # A root whose Windows path is 239 UTF-16 units long, holding a link that leads out: at that
 # length a path that Windows trims and its "\\?\" form once named different things.
 long_name=$(printf 'L%.0s' $(seq 1 $((239 - ${#KOBAS_HOST_LINKS} - 1))))

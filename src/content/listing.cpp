@@ -11,6 +11,7 @@
 
 #include "plat/plat.h"
 #include "util/last_error.h"
+#include "util/path_safe.h"
 #include "util/str.h"
 
 namespace {
@@ -66,9 +67,12 @@ struct gather {
   ~gather() { free_dents(items, count); }
 
   step check_name(const char* name) {
-    // Hidden, and names the platform will not open, are never listed: a request could not
-    // follow their links.
+    // Hidden names, and names the platform will not open, are never listed: a request could
+    // not follow their links.
     if (name[0] == '.' || plat_name_reserved(name)) return step::skip;
+    // A name a request path refuses (a backslash, a control byte) is listed only if its link
+    // could be followed: it is left out, as what is listed is what is served.
+    if (path_is_safe(name) != 0) return step::skip;
     if (std::strlen(name) > static_cast<size_t>(LIST_MAX_NAME_BYTES)) {
       truncated = 1;
       return step::skip;
@@ -169,7 +173,7 @@ int list_opened_window(plat_dir* dir, const entry_links& links, int first, int n
   plat_stat_rec st{};
   while (const char* name = plat_readdir_kind(dir, &kind)) {
     if (links.stop != nullptr && links.stop()) break;
-    if (got.check_name(name) == step::skip) continue;
+    if (kind == PLAT_KIND_SPECIAL || got.check_name(name) == step::skip) continue;
     // The folder's record gives the kind, which is all the order needs; entries it says
     // nothing about, and links (which may lead out), are examined now, as the whole listing
     // would.
@@ -187,7 +191,7 @@ int list_opened_window(plat_dir* dir, const entry_links& links, int first, int n
   const int start = first < 0 ? 0 : first;
   for (int i = start; i < got.count && i - start < n; ++i) {
     dent& e = got.items[i];
-    if (plat_stat_at(dir, e.name, &st) != 0 ||
+    if (plat_stat_at(dir, e.name, &st) != 0 || (!st.is_dir && !st.is_file) ||
         (st.is_link && check_link(links, e.name, &st) != step::take) ||
         (st.is_dir ? 1 : 0) != e.is_dir) {
       plat_rewinddir(dir);

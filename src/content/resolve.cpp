@@ -132,8 +132,9 @@ int resolve_open(const char* name, const char* rel, opened_target* out) {
       set_error(-4, "a file root serves only %s", key);
       return 404;
     }
-    out->o.file = plat_fopen_read(root.path.c_str());
-    if (out->o.file == nullptr || plat_fstat(out->o.file, &out->o.st) != 0) {
+    // Opened afresh, following no link on its path: a file root whose path was swapped for a
+    // link (or whose folder was) answers 404 until the file itself is back.
+    if (plat_open_path(root.path.c_str(), &out->o) != 0 || out->o.file == nullptr) {
       plat_opened_close(&out->o);
       return not_found("no such file");
     }

@@ -105,18 +105,26 @@ int roots_add(root_registry* r, const char* name, const char* path, uint64_t* id
     set_error(-1, "root name must be 1..128 URL-safe chars");
     return -1;
   }
+  if (str_ieq(name, "api")) {
+    set_error(-1, "root name api is taken by the server's /api/ endpoints");
+    return -1;
+  }
   heap_text resolved(plat_realpath(path));
   if (!resolved) {
     set_error(-4, "cannot resolve %s", path);
     return -4;
   }
-  plat_stat_rec st{};
-  if (plat_stat(resolved.get(), &st, 1) != 0) {
+  // What the root is, learnt from a handle that opens nothing for reading first: a FIFO, a
+  // socket or a device is never a root, and examining one must not act on it.
+  plat_opened kind{};
+  if (plat_open_path(resolved.get(), &kind) != 0) {
     set_error(-4, "%s is not a file or folder", path);
     return -4;
   }
+  const bool is_dir = kind.dir != nullptr;
+  plat_opened_close(&kind);
   root_dir* dir = nullptr;
-  if (st.is_dir) {
+  if (is_dir) {
     dir = root_dir_open(resolved.get());
     if (dir == nullptr) {
       set_error(-4, "cannot open %s", path);
@@ -143,7 +151,7 @@ int roots_add(root_registry* r, const char* name, const char* path, uint64_t* id
   root_rec& rec = r->roots[r->count];
   rec.name = name_copy;
   rec.path = resolved.release();
-  rec.is_file = st.is_dir ? 0 : 1;
+  rec.is_file = is_dir ? 0 : 1;
   rec.dir = dir_ref.release();
   rec.id = ++r->last_id;
   rec.watch = root_watch{};

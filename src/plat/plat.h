@@ -11,10 +11,11 @@
 // ---- Files and folders -------------------------------------------------------------------------
 
 // Filled by plat_stat. Kind, size and time describe the target of a link; is_link says whether
-// the path itself is a symbolic link. Exactly one of is_dir and is_file is 1 after a success.
+// the path itself is a symbolic link. At most one of is_dir and is_file is 1 after a success;
+// neither for a FIFO, a socket or a device, which are never listed or served.
 struct plat_stat_rec {
   int32_t is_dir;
-  int32_t is_file;  // 1 - is_dir: anything that exists and is not a folder
+  int32_t is_file;  // a regular file
   int32_t is_link;
   int64_t size;   // bytes
   int64_t mtime;  // seconds since 1970-01-01 UTC; negative before
@@ -31,8 +32,9 @@ int plat_stat(const char* path, plat_stat_rec* out, int flag);
 // path need not exist. Heap text the caller frees with free(); null on failure.
 char* plat_realpath(const char* path);
 
-// 1 when PATH (a plat_realpath result) is ROOT itself or lies below it, else 0. Byte-exact: the
-// file systems here are case-sensitive. An empty ROOT contains nothing.
+// 1 when PATH (a plat_realpath result) is ROOT itself or lies below it, else 0. Byte-exact on
+// every platform: both texts come from the system for what was opened, and a case-sensitive
+// folder holds siblings that differ only in letter case. An empty ROOT contains nothing.
 int plat_path_under(const char* path, const char* root);
 
 struct plat_dir;  // opaque; one thread at a time
@@ -57,8 +59,9 @@ const char* plat_readdir_stat(plat_dir* dir, plat_stat_rec* out);
 // What a folder entry is, as far as the folder itself records it (no lookup of the entry).
 inline constexpr int PLAT_KIND_UNKNOWN = 0;  // not recorded: examine the entry to know
 inline constexpr int PLAT_KIND_DIR = 1;
-inline constexpr int PLAT_KIND_OTHER = 2;  // anything that is neither a folder nor a link
+inline constexpr int PLAT_KIND_OTHER = 2;  // a regular file, as far as the folder says
 inline constexpr int PLAT_KIND_LINK = 3;
+inline constexpr int PLAT_KIND_SPECIAL = 4;  // a FIFO, socket or device
 // The next entry name like plat_readdir, with *OUT_KIND from the folder's own record.
 const char* plat_readdir_kind(plat_dir* dir, int* out_kind);
 // plat_stat for the entry NAME of the open folder DIR, looked up relative to it.
@@ -91,7 +94,9 @@ int plat_fstat(plat_file* f, plat_stat_rec* out);
 // A root folder held open, so that what a request names is looked up from the folder itself and
 // not from its path text. Any thread may open beneath one root at once.
 struct plat_root;
-// Opens the folder at PATH (an absolute, resolved path); null when it is no folder.
+// Opens the folder at PATH (an absolute, resolved path) without following a link anywhere on
+// it; null when it is no folder or the path leads through a link (a root's path swapped for a
+// link must not carry the share elsewhere).
 plat_root* plat_root_open(const char* path);
 void plat_root_close(plat_root* root);  // null does nothing
 
@@ -106,12 +111,21 @@ struct plat_opened {
 // Opens REL ('/'-separated components; "" is the root itself) beneath ROOT in one step, links
 // inside the root followed, and fills OUT. 0, or -1 (OUT empty) when the target is missing,
 // any step leads out of the root (a "..", an absolute link, a link that climbs out), a name the
-// platform reserves is asked for, or the target is neither a folder nor a regular file.
-// Containment is decided on what was opened, never on the text of REL.
+// platform reserves is asked for, the target is neither a folder nor a regular file (known
+// before it is opened for reading, so a FIFO or device never is), or the target's own path below
+// the root, as opened (links followed, Windows short names spelt out), has a hidden component:
+// one beginning with "." or, on Windows, a folder marked hidden or system. Containment and
+// hiding are decided on what was opened, never on the text of REL; this layer decides hiding
+// because only it knows the path it really opened.
 int plat_open_beneath(const plat_root* root, const char* rel, plat_opened* out);
 // plat_open_beneath by the platform's fallback lookup alone (where it has one), for kernels
 // without the one-step lookup and for tests that hold both ways to the same rules.
 int plat_open_beneath_walked(const plat_root* root, const char* rel, plat_opened* out);
+// Opens the regular file or folder at PATH (an absolute, resolved path), its kind known before
+// it is opened for reading, without following a link anywhere on PATH (Windows: the handle's
+// final path must be PATH itself). 0, or -1 (OUT empty). For a file root, opened afresh for
+// every request.
+int plat_open_path(const char* path, plat_opened* out);
 // Closes whatever OUT holds and empties it.
 void plat_opened_close(plat_opened* out);
 

@@ -206,7 +206,7 @@ class page_source : public http_source {
   }
 
   int measured_plain(std::string* out) {
-    if (!head(out, total_, nullptr)) return -1;
+    if (!head(out, total_, PLAIN_PAGE_HEADERS)) return -1;
     if (head_only_) return 1;
     if (pieces_ <= 1) {
       out->append(first_.str(), first_.len());
@@ -328,7 +328,7 @@ bool serve_folder(const http_reply& r, const http_request& req, const char* root
     render_json(body.get(), list.entries, list.count, offset, limit);
     const std::string_view text(body.str(), body.len());
     return gzip ? reply_gzip(r, "application/json", text)
-                : reply(r, 200, "OK", "application/json", text);
+                : reply(r, 200, "OK", "application/json", text, PLAIN_PAGE_HEADERS);
   }
   // Everything of the page, head included, goes out through the connection's output, behind
   // anything queued before it.

@@ -13,6 +13,10 @@
 // The head lines of every gzip'd answer: the coding, and that the body depends on the
 // request's Accept-Encoding, so a cache keeps the two forms apart.
 inline constexpr const char* GZIP_HEADERS = "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\n";
+// The head line of a page that could have been gzip'd and was not: it too depends on
+// Accept-Encoding, or a shared cache would hand it to a client that asked for gzip (RFC 9110
+// section 12.5.5).
+inline constexpr const char* PLAIN_PAGE_HEADERS = "Vary: Accept-Encoding\r\n";
 
 // Receives compressed bytes: 0 to go on, nonzero to stop.
 using gzip_sink = int (*)(void* ctx, const char* bytes, uint64_t n);

@@ -55,6 +55,7 @@ TEST(ServeStart, RootsFromTheCommandLineAreRegisteredInOrder) {
 TEST(Console, AddAndRemoveAnswerWithCodeAndMessage) {
   temp_tree t;
   const std::string dir = t.root();
+  const std::string api_taken = "root name api is taken by the server's /api/ endpoints";
   serve_session s;
   ASSERT_NE(s.port, 0) << s.listening;
   expect_exchanges(s,
@@ -72,6 +73,7 @@ TEST(Console, AddAndRemoveAnswerWithCodeAndMessage) {
                        {"add films=" + t.path("missing"),
                         "add -4 " + t.path("missing") + " is not a file or folder"},
                        {"add films=" + over_long_path_into(dir), "add -1 path too long"},
+                       {"add API=" + dir, "add -1 " + api_taken},
                        {"remove nobody", "remove -4 no root named nobody"},
                        {"add =p", "add -1 root needs NAME=PATH"},
                        // Everything after the one space is the name, leading spaces included.

@@ -117,6 +117,8 @@ TEST(ServeOptions, RefusedRootWords) {
       {with_roots(1, std::string(129, 'n') + "=" + t.root()), 1,
        "root " + std::string(129, 'n') + ": root name must be 1..128 URL-safe chars\n"},
       {with_roots(1, "music=" + over_long_path_into(t.root())), 1, "root music: path too long\n"},
+      {with_roots(1, "api=" + t.root()), 1,
+       "root api: root name api is taken by the server's /api/ endpoints\n"},
   });
 }
 

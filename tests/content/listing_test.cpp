@@ -81,16 +81,28 @@ TEST(ListOrder, ComparatorAlone) {
   EXPECT_EQ(dent_cmp(&file_z, &file_z), 0);
 }
 
-TEST(ListFilter, HiddenNamesAndEmptyFolders) {
+// What is listed is what a request can be served: hidden names, special files and names no
+// request path can spell are left out.
+TEST(ListFilter, HiddenSpecialAndUnservableNames) {
   temp_tree t;
   t.file("d/.hidden");
   t.dir("d/.config");
   t.file("d/x.hidden");
 #if !_WIN32
   t.file("d/...", "");  // Windows strips trailing dots from names: it cannot make this one
+  t.fifo("d/pipe");
+  t.socket("d/sock");
+  t.file("d/back\\slash");
+  t.file("d/tab\there");
+  t.file("d/nl\nhere");
+  t.file("d/latin\xE9");
 #endif
   t.dir("empty");
+#if _WIN32
   EXPECT_EQ(list(t.path("d")).names, (names{"x.hidden"}));
+#else
+  EXPECT_EQ(list(t.path("d")).names, (names{"latin\xE9", "x.hidden"}));
+#endif
   listed e = list(t.path("empty"));
   EXPECT_EQ(e.rc, 0);
   EXPECT_TRUE(e.names.empty());
@@ -125,6 +137,11 @@ TEST(ListFilter, LinksInsideAndOutside) {
   t.symlink("d/to-folder-elsewhere", t.path("elsewhere/folder"));
   t.symlink("d/to-file-elsewhere", t.path("elsewhere/file.txt"));
   t.symlink("d/dangling", t.path("nothing-here"));
+  // A link is judged by where it leads: into a hidden folder it shows what the name hides.
+  t.file("d/.ssh/id_ed25519");
+  t.file("d/.git/config");
+  t.symlink("d/ssh-keys", ".ssh");
+  t.symlink("d/repo-config", t.path("d/.git/config"));
   listed l = list(t.path("d"));
   EXPECT_EQ(l.names, (names{"sub/", "to-sub/", "song.mp3", "to-sibling"}));
   EXPECT_EQ(l.truncated, 0);

@@ -59,25 +59,48 @@ TEST(OpenBeneath, OneRuleForBothLookups) {
   t.symlink("root/loop1", "loop2");
   t.symlink("root/loop2", "loop1");
   t.symlink("root/dangling", "nothing");
+  // A link must not show what its target's own name hides, written either way.
+  t.file("root/.ssh/id", "K");
+  t.file("root/.git/config", "T");
+  t.symlink("root/ssh-keys", ".ssh");
+  t.symlink("root/repo-config", t.path("root") + "/.git/config");
+  t.symlink("root/sub/hidden-up", "../.ssh/id");
+#if !_WIN32
+  t.fifo("root/pipe");
+  t.socket("root/sock");
+  t.symlink("root/to-pipe", "pipe");
+#endif
   std::unique_ptr<plat_root, root_closer> root(plat_root_open(t.path("root").c_str()));
   ASSERT_TRUE(root);
   const std::pair<const char*, const char*> cases[] = {
-      {"", "dir"},
-      {"a.txt", "file:A"},
-      {"sub/b.txt", "file:B"},
-      {"rel-in", "file:B"},
-      {"abs-in", "file:B"},
-      {"dir-in/b.txt", "file:B"},
-      {"dir-in/../a.txt", "file:A"},
-      {"sub/up-in", "file:A"},
-      {"up-out", "refused"},
-      {"abs-out", "refused"},
-      {"abs-root-out", "refused"},
-      {"sub/../../outside/secret.txt", "refused"},
-      {"loop1", "refused"},
-      {"dangling", "refused"},
-      {"a.txt/x", "refused"},
-      {"missing", "refused"},
+    {"ssh-keys", "refused"},
+    {"ssh-keys/id", "refused"},
+    {"repo-config", "refused"},
+    {"sub/hidden-up", "refused"},
+    {".ssh/id", "refused"},
+    {"sub/../.ssh/id", "refused"},
+    {".ssh/../a.txt", "file:A"},
+#if !_WIN32
+    {"pipe", "refused"},
+    {"sock", "refused"},
+    {"to-pipe", "refused"},
+#endif
+    {"", "dir"},
+    {"a.txt", "file:A"},
+    {"sub/b.txt", "file:B"},
+    {"rel-in", "file:B"},
+    {"abs-in", "file:B"},
+    {"dir-in/b.txt", "file:B"},
+    {"dir-in/../a.txt", "file:A"},
+    {"sub/up-in", "file:A"},
+    {"up-out", "refused"},
+    {"abs-out", "refused"},
+    {"abs-root-out", "refused"},
+    {"sub/../../outside/secret.txt", "refused"},
+    {"loop1", "refused"},
+    {"dangling", "refused"},
+    {"a.txt/x", "refused"},
+    {"missing", "refused"},
   };
   for (const auto& [rel, want] : cases) {
     SCOPED_TRACE(rel);
@@ -87,6 +110,39 @@ TEST(OpenBeneath, OneRuleForBothLookups) {
 }
 
 #if !_WIN32
+// A writer blocked in opening a FIFO is released by the first reader that opens it: a request for
+// the FIFO must learn what it is without opening it.
+TEST(OpenBeneath, FifoIsRefusedWithoutBeingOpened) {
+  temp_tree t;
+  clean_registry reg;
+  const std::string pipe = t.fifo("root/pipe");
+  ASSERT_EQ(kobas_add_root("r", t.path("root").c_str()), 0);
+  std::atomic<bool> released{false};
+  std::atomic<pid_t> tid{0};
+  std::thread writer([&] {
+    tid.store(static_cast<pid_t>(::syscall(SYS_gettid)));
+    const int fd = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+    released.store(true);
+    if (fd >= 0) ::close(fd);
+  });
+  // Blocked for sure once the kernel shows the thread inside its open.
+  while (tid.load() == 0) std::this_thread::yield();
+  const std::string syscall_file = "/proc/self/task/" + std::to_string(tid.load()) + "/syscall";
+  const std::string in_open = std::to_string(SYS_openat) + " ";
+  while (read_file(syscall_file).rfind(in_open, 0) != 0 && !released.load()) {
+    std::this_thread::yield();
+  }
+  for (int i = 0; i < 20; ++i) {
+    opened_target target;
+    EXPECT_EQ(resolve_open("r", "pipe", &target), 404);
+  }
+  EXPECT_EQ(std::string(kobas_listing_json("r", "", 0, 0)), "{\"items\":[],\"next\":null}");
+  EXPECT_FALSE(released.load());
+  const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // lets it go
+  writer.join();
+  if (reader >= 0) ::close(reader);
+}
+
 // Swaps two entries of one folder atomically, as an attacker with write access inside a root
 // would, to slip a link in between a check and an open.
 bool exchange(const std::string& a, const std::string& b) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "clean_registry.h"
@@ -129,6 +130,50 @@ TEST(ResolveFolderRoot, DeletedRootFolder) {
   EXPECT_EQ(resolve("gone", "back.txt").content, "b");
 }
 
+// Whoever can write the folder above a root could swap the root's path for a link to anywhere:
+// a root is opened again following no link on its path, so the swapped root answers nothing
+// until the real folder or file is back.
+TEST(ResolveRoots, SwappedForALinkUntilRestored) {
+  if (!symlinks_supported()) GTEST_SKIP() << "this system makes no symbolic links";
+  temp_tree t;
+  clean_registry reg;
+  t.file("private/movie.mp4", "PRIVATE");
+  t.file("private/secret.txt", "PRIVATE");
+  t.file("shared/movie.mp4", "film");
+  t.file("shared/folder/a.txt", "a");
+  ASSERT_EQ(kobas_add_root("file", t.path("shared/movie.mp4").c_str()), 0);
+  ASSERT_EQ(kobas_add_root("folder", t.path("shared/folder").c_str()), 0);
+  struct row {
+    const char* root;
+    const char* at;       // the root's path in the tree
+    const char* link_to;  // what the swapped-in link leads to
+    const char* rel;      // what a client asks for
+    const char* body;
+  };
+  const row rows[] = {
+      {"file", "shared/movie.mp4", "private/movie.mp4", "movie.mp4", "film"},
+      {"folder", "shared/folder", "private", "a.txt", "a"},
+      {"folder", "shared/folder", "private", "", "<dir>"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::string(r.root) + " " + r.rel);
+    const std::string at = t.path(r.at);
+    const std::string moved = at + ".real";
+    std::filesystem::rename(std::filesystem::u8path(at), std::filesystem::u8path(moved));
+    t.symlink(r.at, t.path(r.link_to));
+    EXPECT_EQ(resolve(r.root, "").status, 404);  // the root's own page opens it afresh
+    EXPECT_EQ(resolve(r.root, r.rel).status, 404);
+    EXPECT_EQ(resolve(r.root, "secret.txt").status, 404);
+    EXPECT_STREQ(kobas_listing_json(r.root, "", 0, 0), "");
+    t.remove(r.at);
+    std::filesystem::rename(std::filesystem::u8path(moved), std::filesystem::u8path(at));
+    resolve(r.root, "");
+    const outcome back = resolve(r.root, r.rel);
+    EXPECT_EQ(back.status, 0);
+    EXPECT_EQ(back.content, r.body);
+  }
+}
+
 TEST(ResolveFileRoot, ServesOnlyItsKey) {
   temp_tree t;
   clean_registry reg;
@@ -243,6 +288,26 @@ TEST(ResolveLinks, LinksMadeOutsideTheProgram) {
   outcome o = resolve("via", "sub/inside.txt");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.size, 1);
+  // Containment is exact: a link to a sibling that differs from the root only in letter case
+  // leads to another folder where folders are case-sensitive (as the host's are here).
+  const char* cased = std::getenv("KOBAS_HOST_CASED_ROOT");
+  if (cased != nullptr && cased[0] != '\0') {
+    ASSERT_EQ(kobas_add_root("media", cased), 0) << kobas_last_error();
+    EXPECT_EQ(resolve("media", "own.txt").status, 0);
+    for (const char* rel : {"case-file", "case-dir/secret.txt", "case-abs"}) {
+      SCOPED_TRACE(rel);
+      EXPECT_EQ(resolve("media", rel).status, 404);
+    }
+  }
+  // A root reached through a link on its path is not opened: a root swapped for a link after
+  // registration is met the same way.
+  EXPECT_EQ(plat_root_open((std::string(tree) + "\\alias").c_str()), nullptr);
+  plat_opened opened{};
+  EXPECT_EQ(plat_open_path((std::string(tree) + "\\alias\\sub\\inside.txt").c_str(), &opened), -1);
+  EXPECT_EQ(plat_open_path((root + "\\in-file").c_str(), &opened), -1);
+  ASSERT_EQ(plat_open_path((root + "\\sub\\inside.txt").c_str(), &opened), 0);
+  EXPECT_NE(opened.file, nullptr);
+  plat_opened_close(&opened);
   // A root of 239 UTF-16 units, where a path that Windows trims and the "\\?\" form disagreed.
   const char* long_root = std::getenv("KOBAS_HOST_LONG_ROOT");
   if (long_root != nullptr && long_root[0] != '\0') {
@@ -253,6 +318,33 @@ TEST(ResolveLinks, LinksMadeOutsideTheProgram) {
       EXPECT_EQ(resolve("L", rel).status, 404);
     }
   }
+}
+
+// A dot name is hidden by its long name only: Windows also gives it an 8.3 short name
+// ("_SSH~RJI" under Wine, "SSH~1" on NTFS), under which the system opens it just the same.
+TEST(ResolveShortNames, ReachNothingALongNameWouldNot) {
+  temp_tree t;
+  clean_registry reg;
+  t.file("m/.ssh/id_rsa", "KEY");
+  t.file("m/.env", "TOKEN");
+  t.file("m/LongFileName.txt", "plain");
+  ASSERT_EQ(kobas_add_root("m", t.path("m").c_str()), 0);
+  const std::string ssh = t.short_name("m/.ssh");
+  const std::string env = t.short_name("m/.env");
+  const std::string plain = t.short_name("m/LongFileName.txt");
+  if (ssh.empty() || env.empty() || plain.empty())
+    GTEST_SKIP() << "this volume makes no short names";
+  for (const std::string& rel : {ssh + "/id_rsa", ssh, env}) {
+    SCOPED_TRACE(rel);
+    EXPECT_EQ(resolve("m", rel.c_str()).status, 404);
+  }
+  // A short name of a plain entry still leads to it.
+  EXPECT_EQ(resolve("m", plain.c_str()).content, "plain");
+  const std::string page = kobas_listing_json("m", "", 0, 0);
+  for (const std::string& hidden : {ssh, env, std::string(".ssh"), std::string(".env")}) {
+    EXPECT_EQ(page.find(hidden), std::string::npos) << hidden;
+  }
+  EXPECT_STREQ(kobas_listing_json("m", ssh.c_str(), 0, 0), "");
 }
 
 #endif

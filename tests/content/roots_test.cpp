@@ -41,6 +41,7 @@ TEST(RootAdd, NameAndPathValidationInOrder) {
   ASSERT_EQ(path1024.size(), 1024u);
   const std::string path1025 = path1024 + "/";
   const std::string bad = "root name must be 1..128 URL-safe chars";
+  const std::string api = "root name api is taken by the server's /api/ endpoints";
   const add_row rows[] = {
       {"null path", "a", "", -1, "path required"},
       {"1,025-byte path before a bad name", "-bad", path1025, -1, "path too long"},
@@ -59,6 +60,11 @@ TEST(RootAdd, NameAndPathValidationInOrder) {
       {"all allowed kinds", "x-1.2_3", dir, 0, ""},
       {"one digit", "9", dir, 0, ""},
       {"missing path", "gone", missing, -4, missing + " is not a file or folder"},
+      // /api/... belongs to the endpoints: a root of that name could never be reached.
+      {"api", "api", dir, -1, api},
+      {"API", "API", dir, -1, api},
+      {"Api", "Api", dir, -1, api},
+      {"api with more", "api2", dir, 0, ""},
   };
   for (const add_row& r : rows) {
     SCOPED_TRACE(r.label);
@@ -66,13 +72,28 @@ TEST(RootAdd, NameAndPathValidationInOrder) {
     EXPECT_EQ(kobas_last_code(), r.want);
     EXPECT_EQ(last_error(), r.message);
   }
-  EXPECT_EQ(kobas_root_count(), 4);
+  EXPECT_EQ(kobas_root_count(), 5);
 
   EXPECT_EQ(kobas_add_root("n", nullptr), -1);
   EXPECT_EQ(last_error(), "path required");
   EXPECT_EQ(kobas_add_root(nullptr, dir.c_str()), -1);
   EXPECT_EQ(last_error(), bad);
 }
+
+#if !_WIN32
+// Roots are regular files and folders: anything else is refused, and examined without being
+// opened (a FIFO's open would release a writer waiting on it).
+TEST(RootAdd, SpecialFilesAreNoRoots) {
+  temp_tree t;
+  clean_registry reg;
+  for (const std::string& path : {t.fifo("pipe"), t.socket("sock"), std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(kobas_add_root("x", path.c_str()), -4);
+    EXPECT_EQ(last_error(), path + " is not a file or folder");
+  }
+  EXPECT_EQ(kobas_root_count(), 0);
+}
+#endif
 
 TEST(RootAdd, DuplicateNamesAreCaseSensitive) {
   temp_tree t;

@@ -352,6 +352,7 @@ TEST(DocumentedResults, EveryListedFailureHappensAndNoOtherDoes) {
       {"kobas_add_root", "long path", -1,
        [] { return now(kobas_add_root("a", ("/" + std::string(1024, 'p')).c_str())); }},
       {"kobas_add_root", "bad name", -1, [&] { return now(kobas_add_root(".a", m.c_str())); }},
+      {"kobas_add_root", "api", -1, [&] { return now(kobas_add_root("Api", m.c_str())); }},
       {"kobas_add_root", "missing", -4,
        [&] { return now(kobas_add_root("a", t.path("missing").c_str())); }},
       {"kobas_add_root", "link loop", has_links ? -4 : 0,

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "fs_fixture.h"
 #include "http_client.h"
@@ -135,6 +136,38 @@ TEST_F(FolderAnswer, HeadGivesLengthWithoutBody) {
   ASSERT_TRUE(c.send("GET /api/ping HTTP/1.1\r\n\r\n"));
   ASSERT_TRUE(c.read_response(&r));
   EXPECT_EQ(r.body, "i am ok!");
+}
+
+// What is listed is what is served: every link of a page full of awkward names answers 200 with
+// that entry's bytes; the names no request path can spell are left out.
+TEST_F(FolderAnswer, EveryListedLinkIsServed) {
+  std::vector<std::string> names = {"hash#", "pct%41", "sp ace", "amp&", "plus+"};
+#if !_WIN32
+  for (const char* n : {"q?mark", "latin\xE9", "colon:", "lt<gt>"}) names.emplace_back(n);
+  for (const char* unservable : {"back\\slash", "tab\there", "nl\nhere", "cr\rhere"}) {
+    tree_.file(std::string("media/names/") + unservable, "no");
+  }
+#endif
+  for (const std::string& n : names) tree_.file("media/names/" + n, n);
+  for (const char* format : {"?format=json", ""}) {
+    SCOPED_TRACE(format);
+    const std::string page = srv_.get(std::string("/movies/names/") + format).body;
+    // The JSON page names each link "href", the HTML page each link's href attribute.
+    const std::string key = format[0] != '\0' ? "\"href\":\"" : "<a href=\"";
+    size_t served = 0;
+    for (size_t at = page.find(key); at != std::string::npos; at = page.find(key, at)) {
+      at += key.size();
+      std::string href = page.substr(at, page.find('"', at) - at);
+      if (href.rfind("./", 0) == 0) href.erase(0, 2);
+      if (href == "../") continue;
+      SCOPED_TRACE(href);
+      const http_response r = srv_.get("/movies/names/" + href);
+      EXPECT_EQ(r.status, 200);
+      EXPECT_NE(r.body, "no");
+      ++served;
+    }
+    EXPECT_EQ(served, names.size());
+  }
 }
 
 TEST_F(FolderAnswer, LongPathAnswersInEveryForm) {

@@ -249,17 +249,24 @@ TEST_F(Validators, GzipListingsUnpackToThePlainPage) {
     }
   }
   EXPECT_GT(srv_.get("/movies/many/", gz).body.size(), 65536u) << "must span output blocks";
+  // Not gzip'd, a page too large for one piece goes out behind a head of its own: it too says
+  // that it depends on Accept-Encoding.
+  const http_response plain = srv_.get("/movies/many/");
+  EXPECT_GT(plain.body.size(), 65536u);
+  EXPECT_EQ(plain.header("Vary"), "Accept-Encoding");
 }
 
-// Without these headers, or with gzip refused, a listing is what it was: no coding, no Vary,
-// the renderer's page; files are never compressed.
+// Without these headers, or with gzip refused, a listing is the renderer's page with no coding,
+// but still says that it depends on Accept-Encoding, or a shared cache could hand it to a
+// client that asked for gzip; files are never compressed.
 TEST_F(Validators, WithoutTheHeadersTheAnswerIsUnchanged) {
-  const std::vector<std::string> listing_head{"SERVER",       "DATE",          "Content-Length",
-                                              "Content-Type", "Accept-Ranges", "Connection"};
+  const std::vector<std::string> listing_head{
+      "SERVER", "DATE", "Content-Length", "Content-Type", "Accept-Ranges", "Vary", "Connection"};
   for (const char* extra : {"", "Accept-Encoding: gzip;q=0, br\r\n", "Accept-Encoding: \r\n"}) {
     SCOPED_TRACE(extra);
     const http_response page = srv_.get("/movies/films/", extra);
     EXPECT_EQ(names(page), listing_head);
+    EXPECT_EQ(page.header("Vary"), "Accept-Encoding");
     EXPECT_EQ(page.body, kobas_listing_html("movies", "films"));
     const http_response json = srv_.get("/movies/films/?format=json&limit=1", extra);
     EXPECT_EQ(names(json), listing_head);

@@ -7,12 +7,15 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -174,6 +177,21 @@ std::string temp_tree::fifo(std::string_view rel) {
   throw std::runtime_error("no FIFOs on Windows: " + path(rel));
 }
 
+std::string temp_tree::socket(std::string_view rel) {
+  throw std::runtime_error("no Unix sockets in these tests on Windows: " + path(rel));
+}
+
+std::string temp_tree::short_name(std::string_view rel) {
+  const std::wstring p = os_path(path(rel));
+  std::wstring out(32768, L'\0');
+  const DWORD n = GetShortPathNameW(p.c_str(), out.data(), static_cast<DWORD>(out.size()));
+  if (n == 0 || n >= out.size()) return {};
+  out.resize(n);
+  const fs::path last = fs::path(out).filename();
+  if (last == os_path(path(rel)).filename()) return {};
+  return to_utf8(last.wstring());
+}
+
 void temp_tree::set_mtime(std::string_view rel, int64_t unix_s, int32_t ns) {
   // FILETIME counts 100-nanosecond intervals since 1601-01-01.
   uint64_t ticks =
@@ -230,6 +248,24 @@ std::string temp_tree::fifo(std::string_view rel) {
   make_parent(p);
   if (::mkfifo(p.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed " + p);
   return p;
+}
+
+std::string temp_tree::socket(std::string_view rel) {
+  std::string p = path(rel);
+  make_parent(p);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (p.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long " + p);
+  std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!bound) throw std::runtime_error("cannot bind a socket at " + p);
+  return p;
+}
+
+std::string temp_tree::short_name(std::string_view) {
+  return {};
 }
 
 void temp_tree::set_mtime(std::string_view rel, int64_t unix_s, int32_t ns) {

@@ -25,6 +25,11 @@ class temp_tree {
   // system refuses; see symlinks_supported().
   std::string symlink(std::string_view rel, const std::string& target);
   std::string fifo(std::string_view rel);  // POSIX only: throws on Windows
+  // A bound Unix socket's entry, left in place after the socket closes. POSIX only.
+  std::string socket(std::string_view rel);
+  // The 8.3 short name the system gives REL's last component ("" when it has none, and always
+  // on POSIX).
+  std::string short_name(std::string_view rel);
   // A sparse file of SIZE bytes (holes read as zeros).
   std::string sparse(std::string_view rel, int64_t size);
   // Sets the modification time of REL itself (not of a link's target); NS below the second is

@@ -136,7 +136,7 @@ bool resolve(std::string_view path, std::string& out, struct stat* last = nullpt
 void fill_native_stat(const struct stat& st, bool is_link, plat_stat_rec* out) {
   bool is_dir = S_ISDIR(st.st_mode);
   out->is_dir = is_dir ? 1 : 0;
-  out->is_file = 1 - out->is_dir;
+  out->is_file = S_ISREG(st.st_mode) ? 1 : 0;
   out->is_link = is_link ? 1 : 0;
   // A folder's st_size is file-system bookkeeping, not content; callers see folders as size 0.
   out->size = is_dir ? 0 : static_cast<int64_t>(st.st_size);
@@ -431,6 +431,12 @@ const char* plat_readdir_kind(plat_dir* dir, int* out_kind) {
         break;
       case DT_LNK:
         *out_kind = PLAT_KIND_LINK;
+        break;
+      case DT_FIFO:
+      case DT_SOCK:
+      case DT_CHR:
+      case DT_BLK:
+        *out_kind = PLAT_KIND_SPECIAL;
         break;
       default:
         *out_kind = PLAT_KIND_OTHER;

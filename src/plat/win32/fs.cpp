@@ -288,15 +288,14 @@ char* plat_realpath_stat_under(const char* root_resolved, const char* rel, plat_
   }
 }
 
-// The file system folds letter case, so containment does too (ASCII letters only, like the
-// callers' own comparisons); "/" and "\" differ inside the compared prefix.
+// Byte-exact: both paths are final paths the system gave for opened handles on one volume, so
+// the same folder is spelt the same way, and in a case-sensitive folder (WSL, or one marked so)
+// "media" and "MEDIA" are two folders. "/" and "\" differ inside the compared prefix.
 int plat_path_under(const char* path, const char* root) {
   size_t n = std::strlen(root);
   if (n == 0) return 0;
-  for (size_t i = 0; i < n; ++i) {
-    // A shorter path differs at its terminator.
-    if (ascii_lower(path[i]) != ascii_lower(root[i])) return 0;
-  }
+  // strncmp stops at PATH's terminator, so a shorter path differs there.
+  if (std::strncmp(path, root, n) != 0) return 0;
   char next = path[n];
   if (next == '\0' || next == '/' || next == '\\') return 1;
   char last = root[n - 1];
@@ -543,6 +542,32 @@ std::wstring verbatim_of(const std::wstring& full) {
   return L"\\\\?\\" + full;
 }
 
+// A handle on PATH itself, never on what a link or junction there leads to; GENERIC_READ when
+// READ, else attributes only. The caller checks the final path for links on the way to it.
+HANDLE open_itself(const std::wstring& path, bool read) {
+  return CreateFileW(path.c_str(), read ? GENERIC_READ : FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Whether the open handle H, opened at the absolute path FULL without following its last
+// component, is what FULL names with no link or junction anywhere on it: no reparse point
+// itself, and its final path FULL exactly (a link on the way would make it another). Where the
+// system cannot name the handle (Wine beyond MAX_PATH), the text stands for the path, as for
+// the root's own final path. INFO receives the handle's record.
+bool reached_without_links(HANDLE h, const std::wstring& full, BY_HANDLE_FILE_INFORMATION* info,
+                           std::wstring* final_out) {
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, info) ||
+      (info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  std::wstring real;
+  if (!final_path(h, real)) real = strip_verbatim(full);
+  if (real != strip_verbatim(full)) return false;
+  if (final_out != nullptr) *final_out = std::move(real);
+  return true;
+}
+
 }  // namespace
 
 plat_root* plat_root_open(const char* path) {
@@ -553,17 +578,14 @@ plat_root* plat_root_open(const char* path) {
     if (!wide(path, wpath) || !full_path(wpath, full)) return nullptr;
     auto root = std::make_unique<plat_root>();
     root->verbatim = verbatim_of(full);
-    HANDLE h = open_meta(root->verbatim);
+    HANDLE h = open_itself(root->verbatim, false);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
     std::wstring real;
-    const bool is_dir = GetFileInformationByHandle(h, &info) &&
-                        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool named = final_path(h, real);
+    const bool plain = reached_without_links(h, root->verbatim, &info, &real);
     CloseHandle(h);
-    if (!is_dir) return nullptr;
-    // Where the system cannot name a long path (Wine), the text itself stands for the root.
-    if (!narrow(named ? real : strip_verbatim(root->verbatim), root->final_text)) return nullptr;
+    if (!plain || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return nullptr;
+    if (!narrow(real, root->final_text)) return nullptr;
     return root.release();
   } catch (...) {
     return nullptr;
@@ -574,10 +596,56 @@ void plat_root_close(plat_root* root) {
   delete root;
 }
 
+namespace {
+
+// The components of REL, '/'-separated, empty ones dropped, joined by "\\" as a final path
+// below the root would spell them.
+std::string backslashed(std::string_view rel) {
+  std::string out;
+  while (!rel.empty()) {
+    const size_t slash = rel.find('/');
+    const std::string_view part = rel.substr(0, slash);
+    rel = slash == std::string_view::npos ? std::string_view() : rel.substr(slash + 1);
+    if (part.empty()) continue;
+    if (!out.empty()) out += '\\';
+    out += part;
+  }
+  return out;
+}
+
+// Whether BELOW, the "\\"-separated path of an opened target below ROOT, shows anything hidden:
+// a component beginning with '.', or, unless CHECKED (the request's own components, examined
+// before the open), a folder or the target marked hidden or system. Short names and links lead
+// to long names and other folders, so only the path as opened can tell.
+bool hidden_below(const plat_root* root, std::string_view below, bool checked) {
+  std::wstring at;
+  if (!checked && !wide(root->final_text, at)) return true;
+  at = verbatim_of(at);
+  while (!below.empty()) {
+    const size_t sep = below.find('\\');
+    const std::string_view part = below.substr(0, sep);
+    below = sep == std::string_view::npos ? std::string_view() : below.substr(sep + 1);
+    if (part.empty()) continue;
+    if (part.front() == '.') return true;
+    if (checked) continue;
+    std::wstring wpart;
+    if (!wide(part, wpart)) return true;
+    if (at.back() != L'\\') at += L'\\';
+    at += wpart;
+    const DWORD attrs = GetFileAttributesW(at.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || hidden_attrs(attrs)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 // Every component is checked before anything is opened (a reserved name is never opened: a
 // serial port toggles its lines on open), every prefix must exist and not be hidden, and the
-// target is opened through the "\\?\" path, so the text is taken exactly as checked. Links and
-// junctions are followed by the system; where the opened handle really is decides containment.
+// target is opened through the "\\?\" path, so the text is taken exactly as checked. Links,
+// junctions and short names are followed by the system; the final path of the opened handle
+// decides: it must lie under the root's, exactly as the system spells both, and show nothing
+// hidden below it.
 int plat_open_beneath(const plat_root* root, const char* rel, plat_opened* out) {
   *out = plat_opened{};
   if (root == nullptr || rel == nullptr) return -1;
@@ -613,6 +681,7 @@ int plat_open_beneath(const plat_root* root, const char* rel, plat_opened* out) 
       return -1;
     };
     if (GetFileType(h) != FILE_TYPE_DISK) return refuse();
+    const std::string asked = backslashed(rel);
     std::wstring real;
     std::string real_text;
     if (final_path(h, real)) {
@@ -620,7 +689,11 @@ int plat_open_beneath(const plat_root* root, const char* rel, plat_opened* out) 
           !plat_path_under(real_text.c_str(), root->final_text.c_str())) {
         return refuse();
       }
-    } else if (through_link) {
+      std::string_view below(real_text);
+      below.remove_prefix(root->final_text.size());
+      while (!below.empty() && below.front() == '\\') below.remove_prefix(1);
+      if (hidden_below(root, below, below == asked)) return refuse();
+    } else if (through_link || hidden_below(root, asked, true)) {
       // Where the system cannot name the handle (Wine beyond MAX_PATH), only a path without
       // links or junctions is known to lead where its text says.
       return refuse();
@@ -636,6 +709,38 @@ int plat_open_beneath(const plat_root* root, const char* rel, plat_opened* out) 
     out->file = new plat_file{h};
     return 0;
   } catch (...) {  // only allocation throws here; the target counts as not found
+    plat_opened_close(out);
+    return -1;
+  }
+}
+
+int plat_open_path(const char* path, plat_opened* out) {
+  *out = plat_opened{};
+  if (path == nullptr || path[0] == '\0') return -1;
+  try {
+    std::wstring wpath;
+    std::wstring full;
+    if (!wide(path, wpath) || !full_path(wpath, full)) return -1;
+    // "\\.\" is the device namespace, where the system sends reserved names ("C:\x\COM1");
+    // nothing there is a file or a folder, and opening it may act.
+    if (full.rfind(L"\\\\.\\", 0) == 0) return -1;
+    const std::wstring verbatim = verbatim_of(full);
+    HANDLE h = open_itself(verbatim, true);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!reached_without_links(h, verbatim, &info, nullptr)) {
+      CloseHandle(h);
+      return -1;
+    }
+    fill_stat(info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+              &out->st);
+    if (out->st.is_dir) {
+      out->dir = dir_from_handle(h, verbatim);
+      return out->dir != nullptr ? 0 : -1;
+    }
+    out->file = new plat_file{h};
+    return 0;
+  } catch (...) {  // only allocation throws here; the path counts as not found
     plat_opened_close(out);
     return -1;
   }
