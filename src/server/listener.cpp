@@ -36,7 +36,10 @@ constexpr int SWEEP_MS = 1000;
 // wait for room runs out, what the peer acknowledged is looked at, so a reader slower than even
 // that keeps its answer as long as it takes bytes.
 constexpr int SEND_STALL_MAX_MS = 30000;
-constexpr int PACE_UNSENT_BYTES = 131072;
+// 1 MiB, not less: at 128 KiB one download on loopback lost 15% of its speed to the extra waits
+// (2.1 against 2.5 GB/s); at 1 MiB it kept it, and a stalled reader still queues a quarter of
+// what an auto-tuned buffer would hold.
+constexpr int PACE_UNSENT_BYTES = 1 << 20;
 // A closing connection drops its client's bytes for at most this long between two reads.
 constexpr uint64_t LINGER_WAIT_MS = 5000;
 // Descriptors kept back from the connection bound for files, folders and the pollers; and the

