@@ -32,9 +32,9 @@ constexpr int WORKER_WAIT_MS = 200;
 // than that.
 constexpr int SWEEP_MS = 1000;
 // A peer that takes no bytes for this long is cut. Room is watched with the socket's unsent
-// bytes kept near PACE_UNSENT_BYTES, so that room is reported as the peer reads; and before a
-// wait for room runs out, what the peer acknowledged is looked at, so a reader slower than even
-// that keeps its answer as long as it takes bytes.
+// bytes kept near PACE_UNSENT_BYTES, so that room is reported as the peer reads; and once a
+// second the bytes acknowledged by the peer of every connection waiting for room are looked at,
+// so a reader slower than even that keeps its answer as long as it takes bytes.
 constexpr int SEND_STALL_MAX_MS = 30000;
 // 1 MiB, not less: at 128 KiB one download on loopback lost 15% of its speed to the extra waits
 // (2.1 against 2.5 GB/s); at 1 MiB it kept it, and a stalled reader still queues a quarter of
@@ -322,8 +322,11 @@ bool accept_ready() {
       if (failed != 0 && plat_no_descriptors() != 0) {
         make_room();
         sb_owner text;
-        if (busy_answer(text.get()))
-          plat_sock_refuse_waiting(G.listen_sock, text.str(), text.len());
+        if (busy_answer(text.get())) {
+          for (int n = 0; n < ACCEPT_BATCH; ++n) {
+            if (plat_sock_refuse_waiting(G.listen_sock, text.str(), text.len()) != 0) break;
+          }
+        }
       }
       // Another failure would repeat at once: the listener is watched again only at the next
       // tick instead of spinning on it.
