@@ -174,3 +174,28 @@ int entry_served(void* rule, const char* name, plat_stat_rec* out) {
     return -1;
   }
 }
+
+std::string target_folder_path(const char* name, const char* rel) {
+  try {
+    root_registry* r = roots_get();
+    std::string path;
+    bool is_file = false;
+    {
+      plat_lock_guard hold(&r->lock);
+      const root_rec* root = find_by_name(r, name);
+      if (root == nullptr) return {};
+      path = root->path;
+      is_file = root->is_file != 0;
+    }
+    if (is_file) {
+      const size_t cut = path.find_last_of("/\\");
+      return cut == std::string::npos ? std::string() : path.substr(0, cut == 0 ? 1 : cut);
+    }
+    const std::string_view r_text(rel != nullptr ? rel : "");
+    const size_t slash = r_text.rfind('/');
+    if (slash != std::string_view::npos) path.append("/").append(r_text.substr(0, slash));
+    return path;
+  } catch (...) {  // only allocation throws here
+    return {};
+  }
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "plat/plat.h"
 
@@ -35,3 +36,7 @@ struct entry_rule {
   const char* rel;
 };
 int entry_served(void* rule, const char* name, plat_stat_rec* out);
+
+// The folder that holds NAME/REL, as path text: for change notifications only, never opened
+// from. Empty when there is no such root, or memory ran out.
+std::string target_folder_path(const char* name, const char* rel);

@@ -66,6 +66,12 @@ void append_record(string_builder* sb, const root_rec& rec, bool first) {
   sb_puts(sb, rec.is_file ? "\",\"kind\":\"file\"}" : "\",\"kind\":\"folder\"}");
 }
 
+std::atomic<void (*)()> g_on_removal{nullptr};
+
+void removal_hook() {
+  if (auto fn = g_on_removal.load(std::memory_order_acquire)) fn();
+}
+
 }  // namespace
 
 root_dir* root_dir_open(const char* path) {
@@ -156,6 +162,7 @@ int roots_add(root_registry* r, const char* name, const char* path, uint64_t* id
   rec.id = ++r->last_id;
   rec.watch = root_watch{};
   ++r->count;
+  r->generation.fetch_add(1, std::memory_order_release);
   if (id != nullptr) *id = rec.id;
   return 0;
 }
@@ -165,25 +172,37 @@ int roots_remove(root_registry* r, const char* name) {
     set_error(-1, "name required");
     return -1;
   }
-  plat_lock_guard hold(&r->lock);
-  const int i = find_root(r, name);
-  if (i < 0) {
-    set_error(-4, "no root named %s", name);
-    return -4;
+  {
+    plat_lock_guard hold(&r->lock);
+    const int i = find_root(r, name);
+    if (i < 0) {
+      set_error(-4, "no root named %s", name);
+      return -4;
+    }
+    release_record(&r->roots[i]);
+    // Later roots move down so that the table stays in registration order.
+    std::memmove(&r->roots[i], &r->roots[i + 1],
+                 sizeof(root_rec) * static_cast<size_t>(r->count - i - 1));
+    --r->count;
+    r->roots[r->count] = root_rec{};
+    r->generation.fetch_add(1, std::memory_order_release);
   }
-  release_record(&r->roots[i]);
-  // Later roots move down so that the table stays in registration order.
-  std::memmove(&r->roots[i], &r->roots[i + 1],
-               sizeof(root_rec) * static_cast<size_t>(r->count - i - 1));
-  --r->count;
-  r->roots[r->count] = root_rec{};
+  removal_hook();
   return 0;
 }
 
 void roots_clear(root_registry* r) {
-  plat_lock_guard hold(&r->lock);
-  for (int i = 0; i < r->count; ++i) release_record(&r->roots[i]);
-  r->count = 0;
+  {
+    plat_lock_guard hold(&r->lock);
+    for (int i = 0; i < r->count; ++i) release_record(&r->roots[i]);
+    r->count = 0;
+    r->generation.fetch_add(1, std::memory_order_release);
+  }
+  removal_hook();
+}
+
+void roots_on_removal(void (*fn)()) {
+  g_on_removal.store(fn, std::memory_order_release);
 }
 
 void roots_json(root_registry* r, string_builder* sb, size_t max_bytes) {

@@ -55,6 +55,9 @@ struct root_registry {
   root_rec roots[ROOTS_MAX];  // 0..count-1 in registration order, so in increasing id
   int count;
   uint64_t last_id;
+  // Moves (under the lock) whenever a root is added or removed, or the registry is emptied: what
+  // was learnt about a file under the old roots is not to be used under the new ones.
+  std::atomic<uint64_t> generation;
 };
 
 // The registry; its lock is created exactly once, safely against concurrent first callers.
@@ -67,6 +70,9 @@ int roots_add(root_registry* r, const char* name, const char* path, uint64_t* id
 int roots_remove(root_registry* r, const char* name);
 // Empties the registry under its lock (server stop); no change is reported.
 void roots_clear(root_registry* r);
+// Called, outside the registry's lock, after every removal and emptying, so that a holder of
+// files opened beneath the roots lets them go at once (a disk the host wants to unmount).
+void roots_on_removal(void (*fn)());
 // Appends the roots list JSON to SB, never growing it past MAX_BYTES - 1 bytes: a record that
 // does not fit is left out whole. Takes the lock.
 void roots_json(root_registry* r, string_builder* sb, size_t max_bytes);

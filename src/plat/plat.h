@@ -77,7 +77,9 @@ char* plat_realpath_stat(const char* path, plat_stat_rec* out);
 // root swapped for a link after it was resolved is not noticed. REL "" resolves the root.
 char* plat_realpath_stat_under(const char* root_resolved, const char* rel, plat_stat_rec* out);
 
-struct plat_file;  // opaque; one thread at a time
+// Opaque. Reads at an offset (plat_fread_at, the file senders) may run on several threads at
+// once: none of them moves a shared position. Closing is for the last holder.
+struct plat_file;
 
 // Opens an existing regular file for reading, without blocking on FIFOs or devices (they are
 // refused). Null on failure.
@@ -263,6 +265,25 @@ int plat_poller_wait(plat_poller* p, plat_ready* out, int max, int timeout_ms);
 // Ends every current and later plat_poller_wait at once, for good: for shutting down. Safe from
 // any thread.
 void plat_poller_wake(plat_poller* p);
+
+// ---- Folder change notifications -------------------------------------------------------------
+
+// Tells, without a look at the disk, that something in a watched folder changed: an entry made,
+// removed, renamed, written or given other attributes. inotify on Linux; none on Windows, where
+// plat_notify_open gives null. Used to let go of what was learnt about files early; never to
+// decide what may be opened. One thread at a time.
+struct plat_notify;
+plat_notify* plat_notify_open();         // null where the system offers none, or on failure
+void plat_notify_close(plat_notify* n);  // null does nothing
+// Watches the folder at PATH: an id (the same one for a folder watched already), or -1.
+int plat_notify_add(plat_notify* n, const char* path);
+void plat_notify_remove(plat_notify* n, int id);
+// Reads what arrived without waiting and calls FN(USER, ID) for each folder reported changed;
+// ID -1 when reports were lost and every folder must be taken as changed.
+void plat_notify_drain(plat_notify* n, void (*fn)(void* user, int id), void* user);
+// Has P report KEY (as readable) whenever notifications wait in N; armed like a socket, once.
+// 0 or -1.
+int plat_poller_arm_notify(plat_poller* p, plat_notify* n, void* key);
 
 // ---- Memory -------------------------------------------------------------------------------------
 

@@ -14,6 +14,7 @@
 #include "server/conditional.h"
 #include "server/config.h"
 #include "server/dir_response.h"
+#include "server/file_cache.h"
 #include "server/http.h"
 #include "server/range.h"
 #include "util/last_error.h"
@@ -95,12 +96,12 @@ bool answer_not_modified(const http_reply& r, const char* etag) {
 }
 
 // Everything that can fail is settled before the head goes out; after it, a failure can only
-// end the connection, because the client has been promised a length. FILE is the handle that
-// resolution opened and ST its own record, so size, time and bytes describe one and the same
-// file even while another version replaces it on disk.
-bool deliver_file(const http_reply& r, const http_request& req, plat_opened* target,
+// end the connection, because the client has been promised a length. F's handle is the one
+// that resolution opened and its record was read from it, so size, time and bytes describe one
+// and the same file even while another version replaces it on disk.
+bool deliver_file(const http_reply& r, const http_request& req, const cached_file& f,
                   const char* name) {
-  const plat_stat_rec& st = target->st;
+  const plat_stat_rec& st = f.st;
   char mime[MIME_BYTES];
   mime_lookup(name, mime, sizeof mime);
   const int64_t size = st.size;
@@ -172,9 +173,7 @@ bool deliver_file(const http_reply& r, const http_request& req, plat_opened* tar
   // The body goes out from the handle that was opened and checked, head first, as the socket
   // takes it; a file that shrinks leaves the body short, and only a close then tells the client.
   r.out->bytes.append(head_text);
-  plat_fclose(r.out->file);
-  r.out->file = target->file;
-  target->file = nullptr;
+  r.out->file = f.file;
   r.out->file_offset = static_cast<uint64_t>(first);
   r.out->file_left = static_cast<uint64_t>(length);
   return true;
@@ -211,8 +210,15 @@ bool answer_path(const http_reply& r, const http_request& req) {
   std::memcpy(rel, remainder, rem_len + 1);
   if (rem_len > 0 && rel[rem_len - 1] == '/') rel[rem_len - 1] = '\0';
 
+  // The media type follows the name asked for: a link's target may be named anything.
+  const char* last_slash = std::strrchr(rel, '/');
+  const char* file_name = last_slash != nullptr ? last_slash + 1 : rel;
+  cached_file kept;
+  if (file_cache_find(name, rel, &kept)) return deliver_file(r, req, kept, file_name);
+
   // The target's descriptor counts against the bound like a connection's socket: the file of a
   // stalled download is held as long as its socket.
+  const uint64_t epoch = file_cache_epoch();
   if (!descriptor_take()) return busy(r);
   struct given_back {
     ~given_back() { descriptor_give(); }
@@ -232,9 +238,11 @@ bool answer_path(const http_reply& r, const http_request& req) {
     if (!slash_ended) return redirect_to_folder(r, req);
     return serve_folder(r, req, name, rel, std::move(target));
   }
-  // The media type follows the name asked for: a link's target may be named anything.
-  const char* last_slash = std::strrchr(rel, '/');
-  return deliver_file(r, req, &target->o, last_slash != nullptr ? last_slash + 1 : rel);
+  cached_file opened{share_file(target->o.file), target->o.st};
+  target->o.file = nullptr;
+  if (!opened.file) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
+  file_cache_keep(name, rel, epoch, opened);
+  return deliver_file(r, req, opened, file_name);
 }
 
 // Answers one request. false when the connection must end because a send failed.

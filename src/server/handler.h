@@ -91,3 +91,5 @@ bool server_stopping();
 // REGARDLESS: counts it whatever the bound says, for one already open.
 bool descriptor_take(bool regardless = false);
 void descriptor_give();
+// Takes one only while the bound has it to spare: nothing is cut or let go for it.
+bool descriptor_try();

@@ -327,7 +327,7 @@ int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
     const size_t head_len = out->bytes.size() - out->sent;
     const uint64_t want = out->file_left < FILE_STEP_BYTES ? out->file_left : FILE_STEP_BYTES;
     const int64_t n =
-        plat_send_head_file_nb(sock, head, head_len, out->file, out->file_offset, want);
+        plat_send_head_file_nb(sock, head, head_len, out->file.get(), out->file_offset, want);
     if (n == PLAT_AGAIN) return 2;
     if (n < 0) return 0;
     uint64_t done = static_cast<uint64_t>(n);
@@ -341,8 +341,7 @@ int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
       out->sent = 0;
     }
     if (out->file_left == 0 && out->file != nullptr) {
-      plat_fclose(out->file);  // the body is done; a kept connection holds no file
-      out->file = nullptr;
+      out->file.reset();  // the body is done; a kept connection holds no file
     }
     // Nothing moved although room was there: the file ended before its promised length, and
     // only a close tells the client that the answer is incomplete.

@@ -96,18 +96,21 @@ class http_source {
   virtual int descriptors() const { return 0; }
 };
 
+// An open file shared by the answers sending from it and the cache of recently answered files;
+// the last holder closes it.
+using shared_file = std::shared_ptr<plat_file>;
+
 // What an answer could not send yet because the socket had no room: bytes, then a span of a
 // file, then what a source still makes. The connection sends it when the socket is writable
 // again, before reading further.
 struct http_out {
   std::string bytes;
   size_t sent = 0;
-  plat_file* file = nullptr;  // owned
+  shared_file file;
   uint64_t file_offset = 0;
   uint64_t file_left = 0;
   std::unique_ptr<http_source> source;
   bool close_after = false;  // the connection ends once everything went
-  ~http_out() { plat_fclose(file); }
   bool empty() const { return sent == bytes.size() && file_left == 0 && !source; }
 };
 

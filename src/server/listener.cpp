@@ -11,6 +11,7 @@
 #include "content/roots.h"
 #include "kobas.h"
 #include "server/config.h"
+#include "server/file_cache.h"
 #include "server/handler.h"
 #include "server/http.h"
 #include "util/last_error.h"
@@ -126,8 +127,9 @@ struct pool_state {
 
 pool_state P;
 
-// A sentinel key: the listening socket's readiness.
+// Sentinel keys: the listening socket's readiness, and change notifications for the file cache.
 char g_listen_key;
+char g_notify_key;
 
 // Creates the locks exactly once, whichever thread calls first.
 void init_once() {
@@ -299,7 +301,16 @@ bool server_stopping() {
 }
 
 bool descriptor_take(bool regardless) {
-  if (L.open_fds.fetch_add(1) + 1 <= L.bound || regardless || make_room()) return true;
+  // Kept files are let go before any connection is.
+  if (L.open_fds.fetch_add(1) + 1 <= L.bound || regardless || file_cache_shed() || make_room()) {
+    return true;
+  }
+  L.open_fds.fetch_sub(1);
+  return false;
+}
+
+bool descriptor_try() {
+  if (L.open_fds.fetch_add(1) + 1 <= L.bound) return true;
   L.open_fds.fetch_sub(1);
   return false;
 }
@@ -343,7 +354,7 @@ bool accept_ready() {
     c->in.sock = s;
     c->home = L.pollers[L.next_home];
     L.next_home = (L.next_home + 1) % L.homes.load(std::memory_order_relaxed);
-    if (L.open_fds.fetch_add(1) + 1 > L.bound && !make_room()) {
+    if (L.open_fds.fetch_add(1) + 1 > L.bound && !file_cache_shed() && !make_room()) {
       refuse_busy(c);
       continue;
     }
@@ -463,7 +474,6 @@ void park(worker_lane* lane) {
 // The accept thread: takes new connections into the poller and keeps the clock of those that
 // wait there.
 void accept_main(void*) {
-  plat_ready ready;
   uint64_t last_sweep = plat_now_ms();
   uint64_t last_tick = last_sweep;
   bool listener_paused = false;
@@ -471,7 +481,16 @@ void accept_main(void*) {
   uint64_t now = last_sweep;
   while (G.running.load() == 1) {
     const int tick = turns_lately(now) ? STUCK_TICK_MS : LOOP_TICK_MS;
-    bool listener = plat_poller_wait(L.accept_poller, &ready, 1, tick) == 1;
+    plat_ready ready[2];
+    const int n = plat_poller_wait(L.accept_poller, ready, 2, tick);
+    bool listener = false;
+    for (int i = 0; i < n; ++i) {
+      if (ready[i].key == &g_notify_key) {
+        file_cache_notified();
+      } else {
+        listener = true;
+      }
+    }
     now = plat_now_ms();
     let_one_out_if_stuck(now);
     if (now - last_sweep >= SWEEP_MS) {
@@ -588,6 +607,7 @@ int fail_thread_start() {
   G.running.store(0);
   wake_all();
   join_workers();
+  file_cache_stop();
   close_listener();
   set_error(-5, "thread start failed");
   return -5;
@@ -630,6 +650,10 @@ int start_server() {
   L.bound = plat_open_files_limit() - RESERVED_FILES;
   if (L.bound < MIN_CONNECTIONS) L.bound = MIN_CONNECTIONS;
   plat_descriptor_reserve();
+  // Kept files take their descriptors from the bound, and give them back first when it runs
+  // short: a quarter of it at most, so a bound full of connections rarely has to ask.
+  file_cache_start(L.bound / 4 < FILE_CACHE_MAX_ENTRIES ? L.bound / 4 : FILE_CACHE_MAX_ENTRIES,
+                   L.accept_poller, &g_notify_key);
   G.bound_port.store(plat_sock_local_port(s));
   G.worker_count = 0;
   G.running.store(1);
@@ -699,6 +723,7 @@ void stop_server() {
     plat_thread_join(G.accept_thread);
     G.accept_thread = nullptr;
   }
+  file_cache_stop();
   close_waiting();
   close_listener();
   roots_clear(roots_get());

@@ -102,3 +102,7 @@ int plat_open_files_limit() {
   if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return INT_MAX;
   return r.rlim_cur > static_cast<rlim_t>(INT_MAX) ? INT_MAX : static_cast<int>(r.rlim_cur);
 }
+
+int plat_poller_epoll_fd(plat_poller* p) {
+  return p->ep;
+}

@@ -1,0 +1,195 @@
+// file_cache.cpp: the kept files, least recently used first out, under one lock: a lookup is a
+// hash probe and a splice, far shorter than the system calls it saves.
+#include "server/file_cache.h"
+
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "content/resolve.h"
+#include "content/roots.h"
+#include "server/handler.h"
+
+namespace {
+
+struct entry {
+  std::string key;  // root name, a NUL, the relative path
+  cached_file f;
+  uint64_t fresh_until_ms = 0;
+  int watch = -1;  // the notification id of its folder
+};
+
+struct cache_state {
+  std::mutex lock;
+  std::list<entry> lru;  // most recently used first
+  std::unordered_map<std::string_view, std::list<entry>::iterator> by_key;  // views of lru keys
+  std::unordered_map<int, int> watch_users;  // notification id -> entries in that folder
+  int capacity = 0;
+  uint64_t epoch = 0;  // the registry's generation the entries were opened under
+  plat_notify* notify = nullptr;
+  plat_poller* poller = nullptr;
+  void* key = nullptr;
+};
+
+cache_state C;
+
+// Longest key: a root name the handler accepts, a NUL, a relative path it accepts.
+constexpr size_t KEY_BYTES = 2080;
+
+bool make_key(const char* name, const char* rel, char (&buf)[KEY_BYTES], std::string_view* out) {
+  const size_t n = std::strlen(name);
+  const size_t r = std::strlen(rel);
+  if (n + 1 + r > KEY_BYTES) return false;
+  std::memcpy(buf, name, n);
+  buf[n] = '\0';
+  std::memcpy(buf + n + 1, rel, r);
+  *out = std::string_view(buf, n + 1 + r);
+  return true;
+}
+
+// Caller holds C.lock.
+void drop(std::list<entry>::iterator it) {
+  if (it->watch >= 0) {
+    auto w = C.watch_users.find(it->watch);
+    if (w != C.watch_users.end() && --w->second <= 0) {
+      plat_notify_remove(C.notify, it->watch);
+      C.watch_users.erase(w);
+    }
+  }
+  C.by_key.erase(it->key);
+  C.lru.erase(it);  // closes the file unless an answer still sends from it
+  descriptor_give();
+}
+
+// Caller holds C.lock.
+void drop_all() {
+  while (!C.lru.empty()) drop(std::prev(C.lru.end()));
+}
+
+// Caller holds C.lock. Entries opened under other roots than the registry's now go.
+void follow_registry() {
+  const uint64_t now = roots_get()->generation.load(std::memory_order_acquire);
+  if (now == C.epoch) return;
+  drop_all();
+  C.epoch = now;
+}
+
+void forget_folder(void*, int id) {
+  if (id < 0) return drop_all();
+  for (auto it = C.lru.begin(); it != C.lru.end();) {
+    auto here = it++;
+    if (here->watch == id) drop(here);
+  }
+}
+
+}  // namespace
+
+shared_file share_file(plat_file* f) {
+  if (f == nullptr) return {};
+  try {
+    return shared_file(f, plat_fclose);
+  } catch (...) {  // the deleter has closed it
+    return {};
+  }
+}
+
+uint64_t file_cache_epoch() {
+  return roots_get()->generation.load(std::memory_order_acquire);
+}
+
+bool file_cache_find(const char* name, const char* rel, cached_file* out) {
+  char buf[KEY_BYTES];
+  std::string_view key;
+  if (!make_key(name, rel, buf, &key)) return false;
+  std::lock_guard<std::mutex> hold(C.lock);
+  if (C.lru.empty()) return false;
+  follow_registry();
+  auto found = C.by_key.find(key);
+  if (found == C.by_key.end()) return false;
+  auto it = found->second;
+  if (plat_now_ms() >= it->fresh_until_ms) {
+    drop(it);
+    return false;
+  }
+  C.lru.splice(C.lru.begin(), C.lru, it);
+  *out = it->f;
+  return true;
+}
+
+void file_cache_keep(const char* name, const char* rel, uint64_t epoch, const cached_file& f) {
+  if (!f.file) return;
+  char buf[KEY_BYTES];
+  std::string_view key;
+  if (!make_key(name, rel, buf, &key)) return;
+  try {
+    // Found outside the lock: it takes the registry's.
+    const std::string folder = C.notify != nullptr ? target_folder_path(name, rel) : std::string();
+    std::lock_guard<std::mutex> hold(C.lock);
+    if (C.capacity <= 0) return;
+    follow_registry();
+    // Opened under roots that changed before it got here: it may belong to none of them.
+    if (epoch != C.epoch) return;
+    auto found = C.by_key.find(key);
+    if (found != C.by_key.end()) drop(found->second);
+    if (static_cast<int>(C.lru.size()) >= C.capacity) drop(std::prev(C.lru.end()));
+    if (!descriptor_try()) return;
+    entry& e = C.lru.emplace_front();
+    e.key.assign(key);
+    e.f = f;
+    e.fresh_until_ms = plat_now_ms() + FILE_CACHE_FRESH_MS;
+    C.by_key.emplace(e.key, C.lru.begin());
+    if (!folder.empty()) {
+      e.watch = plat_notify_add(C.notify, folder.c_str());
+      if (e.watch >= 0) ++C.watch_users[e.watch];
+    }
+  } catch (...) {
+    // Only allocation throws here: the file is answered all the same, just not kept.
+  }
+}
+
+bool file_cache_shed() {
+  std::lock_guard<std::mutex> hold(C.lock);
+  if (C.lru.empty()) return false;
+  drop(std::prev(C.lru.end()));
+  return true;
+}
+
+void file_cache_forget_all() {
+  std::lock_guard<std::mutex> hold(C.lock);
+  drop_all();
+}
+
+void file_cache_start(int capacity, plat_poller* poller, void* key) {
+  std::lock_guard<std::mutex> hold(C.lock);
+  drop_all();
+  C.capacity = capacity;
+  C.epoch = roots_get()->generation.load(std::memory_order_acquire);
+  C.poller = poller;
+  C.key = key;
+  C.notify = capacity > 0 ? plat_notify_open() : nullptr;
+  if (C.notify != nullptr && plat_poller_arm_notify(poller, C.notify, key) != 0) {
+    plat_notify_close(C.notify);
+    C.notify = nullptr;
+  }
+  static std::once_flag hooked;
+  std::call_once(hooked, [] { roots_on_removal(file_cache_forget_all); });
+}
+
+void file_cache_notified() {
+  std::lock_guard<std::mutex> hold(C.lock);
+  if (C.notify == nullptr) return;
+  plat_notify_drain(C.notify, forget_folder, nullptr);
+  plat_poller_arm_notify(C.poller, C.notify, C.key);
+}
+
+void file_cache_stop() {
+  std::lock_guard<std::mutex> hold(C.lock);
+  drop_all();
+  C.capacity = 0;
+  plat_notify_close(C.notify);
+  C.notify = nullptr;
+  C.poller = nullptr;
+}

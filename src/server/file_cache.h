@@ -1,0 +1,46 @@
+// file_cache.h: files recently answered, kept open with what their handle said of them, so that
+// the next request for the same name is answered without opening, examining and closing again.
+// An entry is a file opened beneath its root by the resolver, so it can never yield a byte from
+// outside the root; what it can do is serve a version that is no longer there, and that is
+// bounded: an entry is used for at most FILE_CACHE_FRESH_MS after it was opened, and dropped at
+// once when its root is removed or re-added, when the registry is emptied, and when a change
+// notification (where the platform has them) names its folder.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "plat/plat.h"
+#include "server/http.h"
+
+inline constexpr uint64_t FILE_CACHE_FRESH_MS = 1000;
+inline constexpr int FILE_CACHE_MAX_ENTRIES = 512;
+
+shared_file share_file(plat_file* f);  // takes F; empty for null or when memory ran out
+
+// One file as the cache hands it out: the handle and the record read from that same handle.
+struct cached_file {
+  shared_file file;
+  plat_stat_rec st{};
+};
+
+// What a resolution must record before it opens, for its result to be kept afterwards: a root
+// removed meanwhile makes the result too old to keep.
+uint64_t file_cache_epoch();
+
+// The entry for NAME/REL when one is fresh enough: true with OUT filled.
+bool file_cache_find(const char* name, const char* rel, cached_file* out);
+// Keeps F, the file NAME/REL resolved to, opened after EPOCH was read. It holds a descriptor of
+// the connection bound while kept, and is not kept when the bound has none to spare.
+void file_cache_keep(const char* name, const char* rel, uint64_t epoch, const cached_file& f);
+// Lets the least recently used entry go, and its descriptor with it: for a bound that ran
+// short. False when there was none.
+bool file_cache_shed();
+// Lets every entry go.
+void file_cache_forget_all();
+
+// With the server: CAPACITY entries at most (0 keeps none); notifications, where there are any,
+// are reported on POLLER with KEY, and the thread waiting there calls file_cache_notified.
+void file_cache_start(int capacity, plat_poller* poller, void* key);
+void file_cache_notified();
+void file_cache_stop();
