@@ -208,11 +208,12 @@ bool cut(conn* c, uint64_t word) {
   return true;
 }
 
-// Hands C to the poller to wait for bytes (EVENTS 1) or room (2); closes it once the server
-// stops. A stop after the check finds it in the list once every thread has ended.
-void hand_back(conn* c, int events) {
+// Hands C to the poller to wait for bytes (EVENTS 1) or room (2), a wait that began at SINCE
+// (0: now); closes it once the server stops. A stop after the check finds it in the list once
+// every thread has ended.
+void hand_back(conn* c, int events, uint64_t since = 0) {
   if (G.running.load() != 1) return destroy(c);
-  const uint64_t now = plat_now_ms();
+  const uint64_t now = since != 0 ? since : plat_now_ms();
   c->wait_since_ms = now;
   conn_wait kind = WAIT_ROOM;
   int64_t allowed = SEND_STALL_MAX_MS;
@@ -514,24 +515,96 @@ void accept_main(void*) {
   }
 }
 
-// Takes the next ready connection from the poller; null on a time-out or a stop. The one
-// report a connection gets makes this worker its only owner. *TAKEN_AT: when it was taken.
-conn* next_connection(plat_poller* poller, uint64_t* taken_at) {
-  plat_ready ready;
-  const int n = plat_poller_wait(poller, &ready, 1, WORKER_WAIT_MS);
+// Each poller's queue of connections to run: those one wait reported ready, and those just
+// answered whose next request may already be there. Taking several reports per wait, and
+// looking again at a connection just answered before arming it, spares the poller two calls an
+// answer while clients keep it busy; with nothing else queued, an answered connection goes back
+// to the poller at once, as a lone client's next request is not there yet. The queue is the
+// poller's, not the worker's: a spare let out to a poller whose worker is held by a long turn
+// takes what that worker had queued.
+constexpr int TURN_QUEUE = 64;
+// Reports are asked for again after this many turns without a wait, so that connections newly
+// ready are not kept behind busy ones for long.
+constexpr int TURNS_PER_LOOK = 8;
+
+struct queued {
+  conn* c;
+  int events;            // what it waits for if it goes back to the poller: 1 bytes, 2 room
+  uint64_t answered_at;  // queued after an answer then, its next request not yet seen; or 0
+};
+
+struct turn_queue {
+  std::mutex lock;  // guards the rest
+  queued items[TURN_QUEUE];
+  int first = 0;
+  int count = 0;
+  void push(queued q) { items[(first + count++) % TURN_QUEUE] = q; }
+  queued pop() {
+    const queued q = items[first];
+    first = (first + 1) % TURN_QUEUE;
+    --count;
+    return q;
+  }
+};
+
+turn_queue Q[MAX_WORKERS];
+
+// Takes what poller ON reports within TIMEOUT_MS into its queue. The one report a connection
+// gets makes the queue, and whichever worker takes it from there, its only owner.
+void take_ready(int on, int timeout_ms) {
+  plat_ready ready[TURN_QUEUE];
+  const int n = plat_poller_wait(L.pollers[on], ready, TURN_QUEUE, timeout_ms);
   if (n < 0) plat_sleep_ms(WORKER_WAIT_MS);  // a failing poller would otherwise be spun on
-  if (n != 1) return nullptr;
-  auto* c = static_cast<conn*>(ready.key);
-  const conn_wait kind = wait_kind(c->wait.exchange(0, std::memory_order_acq_rel));
-  if (kind == WAIT_CUT) {
-    destroy(c);
-    return nullptr;
+  const uint64_t now = plat_now_ms();
+  for (int i = 0; i < n; ++i) {
+    auto* c = static_cast<conn*>(ready[i].key);
+    const conn_wait kind = wait_kind(c->wait.exchange(0, std::memory_order_acq_rel));
+    if (kind == WAIT_CUT) {
+      destroy(c);
+      continue;
+    }
+    if (kind == WAIT_HEAD || kind == WAIT_IDLE) {
+      c->in.silence_ms += static_cast<int>(now - c->wait_since_ms);
+    }
+    const int events = kind == WAIT_ROOM ? 2 : 1;
+    {
+      std::lock_guard<std::mutex> hold(Q[on].lock);
+      if (Q[on].count < TURN_QUEUE) {
+        Q[on].push({c, events, 0});
+        continue;
+      }
+    }
+    hand_back(c, events);  // reported again at once, to whoever waits next
   }
-  *taken_at = plat_now_ms();
-  if (kind == WAIT_HEAD || kind == WAIT_IDLE) {
-    c->in.silence_ms += static_cast<int>(*taken_at - c->wait_since_ms);
+}
+
+// The next connection for a worker on poller ON to run; false when there is none yet.
+// *UNLOOKED counts the turns since the poller was last asked.
+bool next_turn(int on, int* unlooked, queued* out) {
+  bool queued_any = false;
+  {
+    std::lock_guard<std::mutex> hold(Q[on].lock);
+    queued_any = Q[on].count > 0;
+    if (queued_any && *unlooked < TURNS_PER_LOOK) {
+      *out = Q[on].pop();
+      return true;
+    }
   }
-  return c;
+  take_ready(on, queued_any ? 0 : WORKER_WAIT_MS);
+  *unlooked = 0;
+  std::lock_guard<std::mutex> hold(Q[on].lock);
+  if (Q[on].count == 0) return false;
+  *out = Q[on].pop();
+  return true;
+}
+
+// Queues C, just answered, behind the others waiting on poller ON; false when none wait (or no
+// place is left), and it goes back to the poller instead.
+bool queue_answered(int on, conn* c, uint64_t now) {
+  std::lock_guard<std::mutex> hold(Q[on].lock);
+  if (Q[on].count == 0 || Q[on].count == TURN_QUEUE) return false;
+  Q[on].push({c, 1, now});
+  return true;
 }
 
 void worker_main(void* arg) {
@@ -539,21 +612,32 @@ void worker_main(void* arg) {
   // The worker's own request record and head builder, reused for every connection it runs.
   auto req = std::make_unique<http_request>();
   sb_owner scratch;
+  int unlooked = 0;
   while (G.running.load() == 1) {
     const int on = lane->serving.load(std::memory_order_relaxed);
     if (on < 0 || relieved(lane)) {
       park(lane);
       continue;
     }
-    uint64_t taken_at = 0;
-    conn* c = next_connection(L.pollers[on], &taken_at);
-    if (c == nullptr) continue;
-    const uint64_t start = taken_at | 1;  // 0 means waiting on the poller
+    queued item{};
+    if (!next_turn(on, &unlooked, &item)) continue;
+    conn* c = item.c;
+    const int served_before = c->served;
+    // Answered last time round: its next request is read now rather than taken for absent.
+    if (item.answered_at != 0) c->in.drained = false;
+    const uint64_t start = plat_now_ms() | 1;  // 0 means waiting on the poller
     lane->busy_since.store(start, std::memory_order_relaxed);
     lane->last_turn.store(start, std::memory_order_relaxed);
+    ++unlooked;
     switch (run_conn(c, req.get(), scratch.get())) {
       case conn_turn::wait_read:
-        hand_back(c, 1);
+        // Queued again only when it answered something; one that had nothing new waits in the
+        // poller, idle since its answer: the longest idle is still the first to make room.
+        if (c->served == served_before) {
+          hand_back(c, 1, item.answered_at);
+        } else if (c->linger_until_ms != 0 || !queue_answered(on, c, plat_now_ms())) {
+          hand_back(c, 1);
+        }
         break;
       case conn_turn::wait_write:
         hand_back(c, 2);
@@ -585,6 +669,11 @@ void close_listener() {
 
 // Every thread has ended: the connections still waiting get no answer, nobody will serve them.
 void close_waiting() {
+  // Queued connections are in the list too.
+  for (turn_queue& q : Q) {
+    std::lock_guard<std::mutex> hold(q.lock);
+    q.first = q.count = 0;
+  }
   plat_lock_guard hold(&L.lock);
   while (L.head != nullptr) {
     conn* c = L.head;
