@@ -26,9 +26,13 @@ struct cache_state {
   std::mutex lock;
   std::list<entry> lru;  // most recently used first
   std::unordered_map<std::string_view, std::list<entry>::iterator> by_key;  // views of lru keys
-  std::unordered_map<int, int> watch_users;  // notification id -> entries in that folder
+  // The folders watched for the entries: notification id -> how many entries, and path -> id,
+  // so that the next file of a watched folder costs no call.
+  std::unordered_map<int, int> watch_users;
+  std::unordered_map<std::string, int> watch_of;
   int capacity = 0;
-  uint64_t epoch = 0;  // the registry's generation the entries were opened under
+  int64_t bytes_kept = 0;  // of the entries' bytes, against FILE_CACHE_MAX_BYTES
+  uint64_t epoch = 0;      // the registry's generation the entries were opened under
   plat_notify* notify = nullptr;
   plat_poller* poller = nullptr;
   void* key = nullptr;
@@ -57,8 +61,10 @@ void drop(std::list<entry>::iterator it) {
     if (w != C.watch_users.end() && --w->second <= 0) {
       plat_notify_remove(C.notify, it->watch);
       C.watch_users.erase(w);
+      std::erase_if(C.watch_of, [&](const auto& kv) { return kv.second == it->watch; });
     }
   }
+  if (it->f.bytes) C.bytes_kept -= static_cast<int64_t>(it->f.bytes->size());
   C.by_key.erase(it->key);
   C.lru.erase(it);  // closes the file unless an answer still sends from it
   descriptor_give();
@@ -83,6 +89,18 @@ void forget_folder(void*, int id) {
     auto here = it++;
     if (here->watch == id) drop(here);
   }
+}
+
+// The bytes of a small file, read from its handle; null when it is not small, or came up short
+// (it shrank since it was examined: that version is not kept as bytes).
+std::shared_ptr<const std::string> read_small(const cached_file& f) {
+  if (f.st.size <= 0 || f.st.size > FILE_CACHE_SMALL_BYTES) return {};
+  auto bytes = std::make_shared<std::string>(static_cast<size_t>(f.st.size), '\0');
+  if (plat_fread_at(f.file.get(), 0, bytes->data(), static_cast<uint32_t>(f.st.size)) !=
+      f.st.size) {
+    return {};
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -119,12 +137,14 @@ bool file_cache_find(const char* name, const char* rel, cached_file* out) {
   return true;
 }
 
-void file_cache_keep(const char* name, const char* rel, uint64_t epoch, const cached_file& f) {
-  if (!f.file) return;
+void file_cache_keep(const char* name, const char* rel, uint64_t epoch, cached_file* f) {
+  if (!f->file) return;
   char buf[KEY_BYTES];
   std::string_view key;
   if (!make_key(name, rel, buf, &key)) return;
   try {
+    // Read outside the lock; whether there is room for them is decided under it.
+    std::shared_ptr<const std::string> bytes = read_small(*f);
     // Found outside the lock: it takes the registry's.
     const std::string folder = C.notify != nullptr ? target_folder_path(name, rel) : std::string();
     std::lock_guard<std::mutex> hold(C.lock);
@@ -136,14 +156,23 @@ void file_cache_keep(const char* name, const char* rel, uint64_t epoch, const ca
     if (found != C.by_key.end()) drop(found->second);
     if (static_cast<int>(C.lru.size()) >= C.capacity) drop(std::prev(C.lru.end()));
     if (!descriptor_try()) return;
+    if (bytes && C.bytes_kept + f->st.size <= FILE_CACHE_MAX_BYTES) {
+      C.bytes_kept += f->st.size;
+      f->bytes = std::move(bytes);
+    }
     entry& e = C.lru.emplace_front();
     e.key.assign(key);
-    e.f = f;
+    e.f = *f;
     e.fresh_until_ms = plat_now_ms() + FILE_CACHE_FRESH_MS;
     C.by_key.emplace(e.key, C.lru.begin());
     if (!folder.empty()) {
-      e.watch = plat_notify_add(C.notify, folder.c_str());
-      if (e.watch >= 0) ++C.watch_users[e.watch];
+      auto known = C.watch_of.find(folder);
+      e.watch =
+          known != C.watch_of.end() ? known->second : plat_notify_add(C.notify, folder.c_str());
+      if (e.watch >= 0) {
+        ++C.watch_users[e.watch];
+        C.watch_of.emplace(folder, e.watch);
+      }
     }
   } catch (...) {
     // Only allocation throws here: the file is answered all the same, just not kept.

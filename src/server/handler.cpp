@@ -170,6 +170,12 @@ bool deliver_file(const http_reply& r, const http_request& req, const cached_fil
   if (failed != 0) return false;
   const std::string_view head_text(head->data, head->len);
   if (r.head_only != 0 || length <= 0) return send_or_keep(r.sock, r.out, head_text, {});
+  // A small file's bytes, kept with its record: head and body leave in one send.
+  if (f.bytes) {
+    const std::string_view body =
+        std::string_view(*f.bytes).substr(static_cast<size_t>(first), static_cast<size_t>(length));
+    return send_or_keep(r.sock, r.out, head_text, body);
+  }
   // The body goes out from the handle that was opened and checked, head first, as the socket
   // takes it; a file that shrinks leaves the body short, and only a close then tells the client.
   r.out->bytes.append(head_text);
@@ -238,10 +244,10 @@ bool answer_path(const http_reply& r, const http_request& req) {
     if (!slash_ended) return redirect_to_folder(r, req);
     return serve_folder(r, req, name, rel, std::move(target));
   }
-  cached_file opened{share_file(target->o.file), target->o.st};
+  cached_file opened{share_file(target->o.file), target->o.st, nullptr};
   target->o.file = nullptr;
   if (!opened.file) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
-  file_cache_keep(name, rel, epoch, opened);
+  file_cache_keep(name, rel, epoch, &opened);
   return deliver_file(r, req, opened, file_name);
 }
 
