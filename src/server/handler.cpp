@@ -232,6 +232,9 @@ bool answer_path(const http_reply& r, const http_request& req) {
   // On the heap: a folder's page keeps it open over several turns.
   auto target = std::make_unique<opened_target>();
   int rc = resolve_open(name, rel, target.get());
+  // The process ran out of descriptors (the host holds some too): kept files go first.
+  if (rc > 0 && plat_no_descriptors() && file_cache_shed())
+    rc = resolve_open(name, rel, target.get());
   if (rc < 0) return reply(r, 500, "Internal Server Error", "text/plain", "error\n");
   // A file that could not be opened for lack of descriptors exists all the same.
   if (rc != 0 && plat_no_descriptors()) return busy(r);
