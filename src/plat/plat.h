@@ -269,21 +269,25 @@ void plat_poller_wake(plat_poller* p);
 // ---- Folder change notifications -------------------------------------------------------------
 
 // Tells, without a look at the disk, that something in a watched folder changed: an entry made,
-// removed, renamed, written or given other attributes. inotify on Linux; none on Windows, where
-// plat_notify_open gives null. Used to let go of what was learnt about files early; never to
-// decide what may be opened. One thread at a time.
+// removed, renamed, written or given other attributes. Linux: inotify, whose reports arrive
+// through the pollers (plat_poller_watch_notify). Windows: a change notification handle per
+// folder, asked about with plat_notify_check. Used to let go early of what was learnt about
+// files; never to decide what may be opened. One thread at a time.
 struct plat_notify;
 plat_notify* plat_notify_open();         // null where the system offers none, or on failure
 void plat_notify_close(plat_notify* n);  // null does nothing
-// Watches the folder at PATH: an id (the same one for a folder watched already), or -1.
+// Watches the folder at PATH: an id, or -1.
 int plat_notify_add(plat_notify* n, const char* path);
 void plat_notify_remove(plat_notify* n, int id);
-// Reads what arrived without waiting and calls FN(USER, ID) for each folder reported changed;
-// ID -1 when reports were lost and every folder must be taken as changed.
+// Reads the reports that arrived without waiting and calls FN(USER, ID) for each folder
+// reported changed; ID -1 when reports were lost and every folder must be taken as changed.
 void plat_notify_drain(plat_notify* n, void (*fn)(void* user, int id), void* user);
-// Has P report KEY (as readable) whenever notifications wait in N; armed like a socket, once.
-// 0 or -1.
-int plat_poller_arm_notify(plat_poller* p, plat_notify* n, void* key);
+// 1 when the folder ID changed since it was added or last asked about, without waiting, where
+// reports are asked for per folder (Windows); always 0 where they come through the pollers.
+int plat_notify_check(plat_notify* n, int id);
+// Has P report KEY (as readable) for as long as reports wait in N, to every thread waiting on
+// it: 0, or -1 where reports do not come through pollers.
+int plat_poller_watch_notify(plat_poller* p, plat_notify* n, void* key);
 
 // ---- Memory -------------------------------------------------------------------------------------
 

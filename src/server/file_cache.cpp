@@ -34,8 +34,6 @@ struct cache_state {
   int64_t bytes_kept = 0;  // of the entries' bytes, against FILE_CACHE_MAX_BYTES
   uint64_t epoch = 0;      // the registry's generation the entries were opened under
   plat_notify* notify = nullptr;
-  plat_poller* poller = nullptr;
-  void* key = nullptr;
 };
 
 cache_state C;
@@ -132,6 +130,11 @@ bool file_cache_find(const char* name, const char* rel, cached_file* out) {
     drop(it);
     return false;
   }
+  // Where changes are asked about per folder, the folder is asked now.
+  if (it->watch >= 0 && plat_notify_check(C.notify, it->watch) != 0) {
+    forget_folder(nullptr, it->watch);
+    return false;
+  }
   C.lru.splice(C.lru.begin(), C.lru, it);
   *out = it->f;
   return true;
@@ -191,17 +194,16 @@ void file_cache_forget_all() {
   drop_all();
 }
 
-void file_cache_start(int capacity, plat_poller* poller, void* key) {
+void file_cache_start(int capacity, plat_poller* const* pollers, int count, void* key) {
   std::lock_guard<std::mutex> hold(C.lock);
   drop_all();
   C.capacity = capacity;
   C.epoch = roots_get()->generation.load(std::memory_order_acquire);
-  C.poller = poller;
-  C.key = key;
   C.notify = capacity > 0 ? plat_notify_open() : nullptr;
-  if (C.notify != nullptr && plat_poller_arm_notify(poller, C.notify, key) != 0) {
-    plat_notify_close(C.notify);
-    C.notify = nullptr;
+  // Where reports come through the pollers, a poller that cannot carry them leaves its
+  // connections to the one-second limit.
+  for (int i = 0; C.notify != nullptr && i < count; ++i) {
+    plat_poller_watch_notify(pollers[i], C.notify, key);
   }
   static std::once_flag hooked;
   std::call_once(hooked, [] { roots_on_removal(file_cache_forget_all); });
@@ -211,7 +213,6 @@ void file_cache_notified() {
   std::lock_guard<std::mutex> hold(C.lock);
   if (C.notify == nullptr) return;
   plat_notify_drain(C.notify, forget_folder, nullptr);
-  plat_poller_arm_notify(C.poller, C.notify, C.key);
 }
 
 void file_cache_stop() {
@@ -220,5 +221,4 @@ void file_cache_stop() {
   C.capacity = 0;
   plat_notify_close(C.notify);
   C.notify = nullptr;
-  C.poller = nullptr;
 }

@@ -47,8 +47,9 @@ bool file_cache_shed();
 // Lets every entry go.
 void file_cache_forget_all();
 
-// With the server: CAPACITY entries at most (0 keeps none); notifications, where there are any,
-// are reported on POLLER with KEY, and the thread waiting there calls file_cache_notified.
-void file_cache_start(int capacity, plat_poller* poller, void* key);
+// With the server: CAPACITY entries at most (0 keeps none). Where change reports come through
+// pollers, each of the COUNT POLLERS reports KEY while some wait, and the worker that sees it
+// calls file_cache_notified before it runs what it took from that wait.
+void file_cache_start(int capacity, plat_poller* const* pollers, int count, void* key);
 void file_cache_notified();
 void file_cache_stop();

@@ -475,6 +475,7 @@ void park(worker_lane* lane) {
 // The accept thread: takes new connections into the poller and keeps the clock of those that
 // wait there.
 void accept_main(void*) {
+  plat_ready ready;
   uint64_t last_sweep = plat_now_ms();
   uint64_t last_tick = last_sweep;
   bool listener_paused = false;
@@ -482,16 +483,7 @@ void accept_main(void*) {
   uint64_t now = last_sweep;
   while (G.running.load() == 1) {
     const int tick = turns_lately(now) ? STUCK_TICK_MS : LOOP_TICK_MS;
-    plat_ready ready[2];
-    const int n = plat_poller_wait(L.accept_poller, ready, 2, tick);
-    bool listener = false;
-    for (int i = 0; i < n; ++i) {
-      if (ready[i].key == &g_notify_key) {
-        file_cache_notified();
-      } else {
-        listener = true;
-      }
-    }
+    bool listener = plat_poller_wait(L.accept_poller, &ready, 1, tick) == 1;
     now = plat_now_ms();
     let_one_out_if_stuck(now);
     if (now - last_sweep >= SWEEP_MS) {
@@ -557,6 +549,11 @@ void take_ready(int on, int timeout_ms) {
   if (n < 0) plat_sleep_ms(WORKER_WAIT_MS);  // a failing poller would otherwise be spun on
   const uint64_t now = plat_now_ms();
   for (int i = 0; i < n; ++i) {
+    // A change reported in a kept file's folder is taken in before any request of this wait.
+    if (ready[i].key == &g_notify_key) {
+      file_cache_notified();
+      continue;
+    }
     auto* c = static_cast<conn*>(ready[i].key);
     const conn_wait kind = wait_kind(c->wait.exchange(0, std::memory_order_acq_rel));
     if (kind == WAIT_CUT) {
@@ -742,7 +739,7 @@ int start_server() {
   // Kept files take their descriptors from the bound, and give them back first when it runs
   // short: a quarter of it at most, so a bound full of connections rarely has to ask.
   file_cache_start(L.bound / 4 < FILE_CACHE_MAX_ENTRIES ? L.bound / 4 : FILE_CACHE_MAX_ENTRIES,
-                   L.accept_poller, &g_notify_key);
+                   L.pollers, L.poller_count, &g_notify_key);
   G.bound_port.store(plat_sock_local_port(s));
   G.worker_count = 0;
   G.running.store(1);

@@ -60,13 +60,16 @@ void plat_notify_drain(plat_notify* n, void (*fn)(void*, int), void* user) {
   }
 }
 
-int plat_poller_arm_notify(plat_poller* p, plat_notify* n, void* key) {
+int plat_notify_check(plat_notify*, int) {
+  return 0;
+}
+
+int plat_poller_watch_notify(plat_poller* p, plat_notify* n, void* key) {
   if (p == nullptr || n == nullptr) return -1;
-  const int ep = plat_poller_epoll_fd(p);
+  // Level-triggered and never one-shot: every worker that waits while reports are unread sees
+  // them, before the requests that arrived after the change.
   epoll_event e{};
-  e.events = EPOLLIN | EPOLLONESHOT;
+  e.events = EPOLLIN;
   e.data.ptr = key;
-  if (::epoll_ctl(ep, EPOLL_CTL_MOD, n->fd, &e) == 0) return 0;
-  if (errno != ENOENT) return -1;
-  return ::epoll_ctl(ep, EPOLL_CTL_ADD, n->fd, &e) == 0 ? 0 : -1;
+  return ::epoll_ctl(plat_poller_epoll_fd(p), EPOLL_CTL_ADD, n->fd, &e) == 0 ? 0 : -1;
 }
