@@ -194,6 +194,15 @@ void file_cache_forget_all() {
   drop_all();
 }
 
+void file_cache_sweep() {
+  std::lock_guard<std::mutex> hold(C.lock);
+  const uint64_t now = plat_now_ms();
+  for (auto it = C.lru.begin(); it != C.lru.end();) {
+    auto here = it++;
+    if (now >= here->fresh_until_ms) drop(here);
+  }
+}
+
 void file_cache_start(int capacity, plat_poller* const* pollers, int count, void* key) {
   std::lock_guard<std::mutex> hold(C.lock);
   drop_all();

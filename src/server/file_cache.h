@@ -46,6 +46,10 @@ void file_cache_keep(const char* name, const char* rel, uint64_t epoch, cached_f
 bool file_cache_shed();
 // Lets every entry go.
 void file_cache_forget_all();
+// Lets the entries too old to be used go, so that no file stays open longer than that for
+// nothing (a disk its owner wants to unmount, a file Windows would not let be replaced): for a
+// clock that runs about once a second.
+void file_cache_sweep();
 
 // With the server: CAPACITY entries at most (0 keeps none). Where change reports come through
 // pollers, each of the COUNT POLLERS reports KEY while some wait, and the worker that sees it

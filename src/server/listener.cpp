@@ -488,6 +488,7 @@ void accept_main(void*) {
     let_one_out_if_stuck(now);
     if (now - last_sweep >= SWEEP_MS) {
       cut_expired();
+      file_cache_sweep();
       last_sweep = now;
     }
     if (now - last_tick >= LOOP_TICK_MS) {
