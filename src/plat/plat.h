@@ -88,6 +88,10 @@ plat_file* plat_fopen_read(const char* path);
 int64_t plat_fread_at(plat_file* f, uint64_t offset, void* buf, uint32_t n);
 void plat_fclose(plat_file* f);  // null does nothing
 
+// 1 where a file held open cannot be replaced by a rename, nor its name used again after a
+// delete, until it is closed (Windows); 0 where the name is free at once (POSIX).
+int plat_open_file_blocks_changes();
+
 // Kind, size and time of the open file F, as plat_stat reports them.
 int plat_fstat(plat_file* f, plat_stat_rec* out);
 

@@ -64,8 +64,8 @@ void drop(std::list<entry>::iterator it) {
   }
   if (it->f.bytes) C.bytes_kept -= static_cast<int64_t>(it->f.bytes->size());
   C.by_key.erase(it->key);
+  if (it->f.file) descriptor_give();
   C.lru.erase(it);  // closes the file unless an answer still sends from it
-  descriptor_give();
 }
 
 // Caller holds C.lock.
@@ -158,14 +158,20 @@ void file_cache_keep(const char* name, const char* rel, uint64_t epoch, cached_f
     auto found = C.by_key.find(key);
     if (found != C.by_key.end()) drop(found->second);
     if (static_cast<int>(C.lru.size()) >= C.capacity) drop(std::prev(C.lru.end()));
-    if (!descriptor_try()) return;
-    if (bytes && C.bytes_kept + f->st.size <= FILE_CACHE_MAX_BYTES) {
+    const bool bytes_fit = bytes && C.bytes_kept + f->st.size <= FILE_CACHE_MAX_BYTES;
+    // Where a file held open cannot be replaced or its name made again (Windows), only the
+    // bytes of small files are kept, and no handle.
+    const bool hold_handle = plat_open_file_blocks_changes() == 0;
+    if (!hold_handle && !bytes_fit) return;
+    if (hold_handle && !descriptor_try()) return;
+    if (bytes_fit) {
       C.bytes_kept += f->st.size;
       f->bytes = std::move(bytes);
     }
     entry& e = C.lru.emplace_front();
     e.key.assign(key);
     e.f = *f;
+    if (!hold_handle) e.f.file.reset();
     e.fresh_until_ms = plat_now_ms() + FILE_CACHE_FRESH_MS;
     C.by_key.emplace(e.key, C.lru.begin());
     if (!folder.empty()) {
@@ -184,9 +190,12 @@ void file_cache_keep(const char* name, const char* rel, uint64_t epoch, cached_f
 
 bool file_cache_shed() {
   std::lock_guard<std::mutex> hold(C.lock);
-  if (C.lru.empty()) return false;
-  drop(std::prev(C.lru.end()));
-  return true;
+  for (auto it = C.lru.rbegin(); it != C.lru.rend(); ++it) {
+    if (!it->f.file) continue;  // bytes alone hold no descriptor
+    drop(std::prev(it.base()));
+    return true;
+  }
+  return false;
 }
 
 void file_cache_forget_all() {

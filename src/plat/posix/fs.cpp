@@ -507,3 +507,7 @@ void plat_opened_close(plat_opened* out) {
   plat_closedir(out->dir);
   *out = plat_opened{};
 }
+
+int plat_open_file_blocks_changes() {
+  return 0;
+}

@@ -749,3 +749,7 @@ int plat_open_path(const char* path, plat_opened* out) {
 int plat_open_beneath_walked(const plat_root* root, const char* rel, plat_opened* out) {
   return plat_open_beneath(root, rel, out);
 }
+
+int plat_open_file_blocks_changes() {
+  return 1;
+}
