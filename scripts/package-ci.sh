@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # package-ci.sh: CI for the release packages (run as root on a machine it may install on).
-#  1. scripts/package.sh builds the two .deb files and the Windows zip; lintian must report no
-#     errors on either package.
-#  2. `apt-get install ./tandrill-kobas_*.deb ./libkobas-dev_*.deb`, then the installed command line
-#     runs `version` and `serve` on a temporary folder (127.0.0.1, a free port) that curl fetches
-#     a file from; examples/host.c is built against the installed dev package with pkg-config
-#     and with a find_package(kobas) project, and each build serves a file to curl.
+#  1. scripts/package.sh builds the three .deb files from debian/ (dpkg-buildpackage) and the
+#     Windows zip; `lintian --pedantic` must report no error and no warning on them, and every
+#     library kobas.pc requires must come with a package libkobas-dev depends on.
+#  2. `apt-get install` of the three .deb files, then the installed command line runs `version`
+#     and `serve` on a temporary folder (127.0.0.1, a free port) that curl fetches a file from,
+#     and `man` shows its manual page; examples/host.c is built against the installed dev package
+#     with pkg-config and with a find_package(kobas) project, and each build serves a file to curl.
 #  3. The packages are removed again, and nothing they installed may be left.
 #  4. The zip is listed and must hold every file the release names; its executable runs under Wine.
 # Every server started here binds 127.0.0.1 and is stopped here. Exit status 0 when all passed.
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 src=$(pwd)
 started=$SECONDS
 echo "== release packages: build, lintian, install, use, remove; the Windows zip under Wine"
-packages=(tandrill-kobas libkobas-dev)
+packages=(libkobas1 libkobas-dev tandrill-kobas)
 exe=tandrill-orbelwick-koba-http-file-server
 
 fail() {
@@ -25,7 +26,7 @@ ok() { echo "package-ci: ok: $*"; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 need=()
-for p in lintian unzip curl pkg-config cmake gcc wine wine64; do installed "$p" || need+=("$p"); done
+for p in lintian unzip curl pkg-config cmake gcc man-db wine wine64; do installed "$p" || need+=("$p"); done
 if ((${#need[@]})); then
   echo "package-ci: installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -56,35 +57,65 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-# ---- 1. build the packages, lintian ------------------------------------------------------------
+# ---- 1. build the packages, lintian, declared dependencies -------------------------------------
 scripts/package.sh | tee "$tmp/built"
-deb_run=$(awk '$1 == "deb" && $2 ~ /\/tandrill-kobas_[^\/]*\.deb$/ {print $2}' "$tmp/built")
-deb_dev=$(awk '$1 == "deb" && $2 ~ /\/libkobas-dev_[^\/]*\.deb$/ {print $2}' "$tmp/built")
-zip=$(awk '$1 == "zip" {print $2}' "$tmp/built")
-[[ -f $deb_run && -f $deb_dev && -f $zip ]] || fail "package.sh did not name both .deb files and the zip"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
-[[ -n $version ]] || fail "no project version in build-pkg/CMakeCache.txt"
-for deb in "$deb_run" "$deb_dev"; do
-  echo "-- $(basename "$deb")"
-  dpkg-deb --field "$deb"
-  dpkg-deb --contents "$deb" | awk '{print "   ", $6, $7, $8}'
-  [[ $(dpkg-deb --field "$deb" Version) = "$version" ]] || fail "$deb is not version $version"
-done
-echo "-- lintian"
-rc=0 && lintian --fail-on error "$deb_run" "$deb_dev" >"$tmp/lintian" 2>&1 || rc=$?
-grep -v 'running with root privileges' "$tmp/lintian" || true
-((rc == 0)) || fail "lintian reports errors (exit $rc)"
-ok "lintian: no errors (kept warnings: docs/packaging.md)"
-
-# The one check on the .deb files: their copyright file carries LICENSE word for word.
+declare -A deb
 for p in "${packages[@]}"; do
-  deb=$deb_run
-  [[ $p = libkobas-dev ]] && deb=$deb_dev
-  dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$p/copyright" |
-    sed -n '/^License:/,$p' | sed '1d; s/^ //; s/^\.$//' >"$tmp/license.$p"
-  cmp -s "$tmp/license.$p" LICENSE || fail "/usr/share/doc/$p/copyright does not carry LICENSE"
+  deb[$p]=$(awk -v p="$p" '$1 == "deb" && $2 ~ "/" p "_[^/]*\\.deb$" {print $2}' "$tmp/built")
+  [[ -f ${deb[$p]} ]] || fail "package.sh did not name the $p package"
 done
-ok "both copyright files carry LICENSE"
+zip=$(awk '$1 == "zip" {print $2}' "$tmp/built")
+[[ -f $zip ]] || fail "package.sh did not name the zip"
+version=$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+[[ -n $version ]] || fail "no project(VERSION) in CMakeLists.txt"
+for p in "${packages[@]}"; do
+  echo "-- $(basename "${deb[$p]}")"
+  dpkg-deb --field "${deb[$p]}"
+  dpkg-deb --contents "${deb[$p]}" | awk '{print "   ", $6, $7, $8}'
+  [[ $(dpkg-deb --field "${deb[$p]}" Version) = "$version" ]] || fail "${deb[$p]} is not version $version"
+done
+echo "-- lintian --pedantic"
+rc=0 && lintian --pedantic --display-info --fail-on error,warning "${deb[@]}" >"$tmp/lintian" 2>&1 || rc=$?
+grep -v 'running with root privileges' "$tmp/lintian" || true
+((rc == 0)) || fail "lintian reports errors or warnings (exit $rc)"
+# Two notes lintian gives only as information, kept out all the same: unstripped sections and a
+# library without a symbols file.
+! grep -E 'binary-has-unneeded-section|no-symbols-control-file' "$tmp/lintian" ||
+  fail "lintian finds unneeded sections or no symbols file"
+ok "lintian --pedantic: no errors, no warnings"
+
+# The linker cache is refreshed by dpkg's trigger, not by maintainer scripts.
+dpkg-deb --info "${deb[libkobas1]}" triggers | grep -qx 'activate-noawait ldconfig' ||
+  fail "libkobas1 has no ldconfig trigger"
+ok "libkobas1 activates the ldconfig trigger"
+
+# The copyright files carry LICENSE's permission notice word for word.
+sed -n '/^Permission/,$p' LICENSE >"$tmp/license"
+for p in "${packages[@]}"; do
+  dpkg-deb --fsys-tarfile "${deb[$p]}" | tar -xO "./usr/share/doc/$p/copyright" |
+    sed -n '/^License: Expat$/,$p' | sed -n '/^ /p' | sed 's/^ //; s/^\.$//' >"$tmp/license.$p"
+  cmp -s "$tmp/license.$p" "$tmp/license" || fail "/usr/share/doc/$p/copyright does not carry LICENSE"
+done
+ok "the copyright files carry LICENSE"
+
+# Names the packages a Depends field lists (versions and alternatives dropped).
+depends_of() { dpkg-deb --field "$1" Depends | tr ',|' '\n' | awk '{print $1}' | sed '/^$/d'; }
+# `pkg-config --cflags --libs kobas` needs every module kobas.pc requires, static part included:
+# each must be owned by a package libkobas-dev depends on.
+dpkg-deb --fsys-tarfile "${deb[libkobas-dev]}" | tar -xO --wildcards './usr/lib/*/pkgconfig/kobas.pc' >"$tmp/kobas.pc"
+depends_of "${deb[libkobas-dev]}" >"$tmp/dev.depends"
+for module in $(sed -n 's/^Requires\(\.private\)\?://p' "$tmp/kobas.pc" | tr ',' '\n' | awk '{print $1}'); do
+  # The file pkg-config itself would read for the module, and the package it belongs to.
+  pc=$(pkg-config --path "$module") || fail "kobas.pc requires $module, and pkg-config finds no $module.pc"
+  owner=$(dpkg-query -S "$pc" 2>/dev/null | cut -d: -f1 | head -n 1)
+  [[ -n $owner ]] || fail "kobas.pc requires $module, and no package holds $pc"
+  grep -qx "$owner" "$tmp/dev.depends" || fail "kobas.pc requires $module ($owner), libkobas-dev does not depend on it"
+  ok "kobas.pc requires $module: libkobas-dev depends on $owner"
+done
+dpkg-deb --field "${deb[libkobas-dev]}" Depends | grep -q "libkobas1 (= $version)" ||
+  fail "libkobas-dev does not depend on libkobas1 (= $version)"
+depends_of "${deb[tandrill-kobas]}" | grep -qx libkobas1 || fail "tandrill-kobas does not depend on libkobas1"
+ok "libkobas-dev depends on libkobas1 (= $version), tandrill-kobas on libkobas1"
 
 # ---- 2. install and use -------------------------------------------------------------------------
 for p in "${packages[@]}"; do
@@ -96,19 +127,25 @@ for p in "${packages[@]}"; do
 done
 we_installed=1
 DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-  "$deb_run" "$deb_dev" >"$tmp/apt-install.log" 2>&1 ||
-  { cat "$tmp/apt-install.log" >&2; fail "apt-get install of the two packages"; }
+  "${deb[@]}" >"$tmp/apt-install.log" 2>&1 ||
+  { cat "$tmp/apt-install.log" >&2; fail "apt-get install of the packages"; }
 for p in "${packages[@]}"; do
   installed "$p" || fail "$p is not installed after apt-get install"
   dpkg-query -L "$p" >"$tmp/files.$p"
 done
-ok "apt-get install ./$(basename "$deb_run") ./$(basename "$deb_dev")"
+ok "apt-get install ${deb[*]##*/}"
 
 [[ $(command -v "$exe") = /usr/bin/$exe ]] || fail "$exe is not /usr/bin/$exe"
 # The program reports the version of the package it came in.
 got=$("$exe" version) || fail "$exe version exited non-zero"
 [[ $got = "$version" ]] || fail "$exe version printed '$got', the package is $version"
 ok "$exe version: $got"
+
+page=$(man -w "$exe") || fail "man finds no page for $exe"
+[[ $page = /usr/share/man/man1/$exe.1.gz ]] || fail "man $exe shows $page"
+MANWIDTH=200 man "$exe" 2>"$tmp/err" | grep -Eq "^ *$exe +- +small HTTP/1.1 file server" ||
+  fail "man $exe does not show the page's NAME line: $(cat "$tmp/err")"
+ok "man $exe shows $page"
 
 media=$tmp/media
 mkdir -p "$media/sub"
@@ -143,7 +180,7 @@ ok "serve stopped on quit"
 run_host() {
   local host=$1 lib
   lib=$(ldd "$host" | awk '$1 == "libkobas.so.1" {print $3}')
-  [[ -n $lib ]] && dpkg-query -S "$(readlink -f "$lib")" 2>/dev/null | grep -q '^tandrill-kobas:' ||
+  [[ -n $lib ]] && dpkg-query -S "$(readlink -f "$lib")" 2>/dev/null | grep -q '^libkobas1:' ||
     fail "$host loads libkobas.so.1 from '$lib', not from the package"
   mkfifo "$tmp/host.out"
   "$host" "media=$media" 0 >"$tmp/host.out" 2>"$tmp/err" &
@@ -203,7 +240,8 @@ for p in "${packages[@]}"; do
     fi
   done <"$tmp/files.$p"
 done
-for d in /usr/share/doc/tandrill-kobas /usr/share/doc/libkobas-dev /usr/lib/*/cmake/kobas; do
+for d in /usr/share/doc/libkobas1 /usr/share/doc/libkobas-dev /usr/share/doc/tandrill-kobas \
+  /usr/lib/*/cmake/kobas /usr/share/man/man1/$exe.1.gz; do
   [[ ! -e $d ]] || fail "$d is left"
 done
 ! ldconfig -p | grep -q libkobas || fail "the linker cache still lists libkobas"
@@ -215,13 +253,16 @@ unzip -l "$zip" | tee "$tmp/zip.list"
 top=$(basename "$zip" .zip)
 for f in bin/$exe.exe bin/kobas.dll lib/libkobas.dll.a include/kobas.h lib/pkgconfig/kobas.pc \
   lib/cmake/kobas/kobasConfig.cmake lib/cmake/kobas/kobasConfigVersion.cmake \
-  lib/cmake/kobas/kobasTargets.cmake README.md LICENSE; do
+  lib/cmake/kobas/kobasTargets.cmake README.md LICENSE doc/api.md doc/$exe.txt; do
   awk -v f="$top/$f" '$4 == f {found = 1} END {exit !found}' "$tmp/zip.list" || fail "$f is not in the zip"
 done
-ok "the zip holds the program, kobas.dll, its import library, kobas.h, kobas.pc, the CMake files, README and LICENSE"
+ok "the zip holds the program, kobas.dll, its import library, kobas.h, kobas.pc, the CMake files, README, LICENSE and doc/"
 unzip -q "$zip" -d "$tmp/zip"
-# The one check on the zip: its LICENSE is the repository's.
 cmp -s "$tmp/zip/$top/LICENSE" LICENSE || fail "the zip's LICENSE differs from LICENSE"
+# The manual page as plain text: its NAME line, and no overstrike or escape sequence left.
+grep -Eq "^ *$exe +- +small HTTP/1.1 file server" "$tmp/zip/$top/doc/$exe.txt" ||
+  fail "the zip's doc/$exe.txt does not hold the manual page"
+! grep -q $'[\b\e]' "$tmp/zip/$top/doc/$exe.txt" || fail "the zip's doc/$exe.txt holds terminal control bytes"
 
 export WINEPREFIX=$tmp/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY

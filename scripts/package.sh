@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# package.sh: builds the release packages from clean build folders and prints where they are:
-#   build-pkg/packages/tandrill-kobas_VERSION_ARCH.deb   the command line and libkobas.so.1
+# package.sh: builds the release packages from clean folders and prints where they are:
+#   build-pkg/packages/libkobas1_VERSION_ARCH.deb        the shared library libkobas.so.1
 #   build-pkg/packages/libkobas-dev_VERSION_ARCH.deb     header, libkobas.so, kobas.pc, CMake files
+#   build-pkg/packages/tandrill-kobas_VERSION_ARCH.deb   the command line and its manual page
 #   build-pkg-win/packages/tandrill-kobas-VERSION-win64.zip   the mingw-w64 build for Windows
+# The .deb files are what `dpkg-buildpackage -us -uc -b` makes of debian/ in a copy of the
+# checkout's files (tracked and new, not ignored), so a build folder lying in the checkout
+# changes nothing. The zip is made by CPack (cmake/packaging.cmake).
 # Usage: scripts/package.sh [deb|zip]...   (default: both). Installs what is missing (as root).
 # Each package is printed on a line of its own as "deb PATH" or "zip PATH".
 set -euo pipefail
@@ -15,9 +19,9 @@ jobs=$(nproc)
 need=()
 for kind in "${kinds[@]}"; do
   case $kind in
-  # dpkg-shlibdeps (dpkg-dev) and file are what CPack's Debian generator calls.
-  deb) need+=(dpkg-dev file binutils) ;;
-  zip) need+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev) ;;
+  deb) need+=(dpkg-dev debhelper) ;;
+  # groff renders the manual page as text for the zip.
+  zip) need+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev groff-base) ;;
   *) echo "usage: $0 [deb|zip]..." >&2; exit 2 ;;
   esac
 done
@@ -33,38 +37,56 @@ if ((${#missing[@]})); then
   apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Configures a clean folder, builds it and runs CPack there; the log goes beside the folder.
-pack() {
-  local dir=$1
+# The one version, project(VERSION), must head debian/changelog too.
+version=$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+[[ -n $version ]] || { echo "package: no project(VERSION) in CMakeLists.txt" >&2; exit 1; }
+
+# Runs a build step with its output in LOG; on failure shows the end of it and stops.
+logged() {
+  local log=$1
   shift
-  rm -rf "$dir"
-  {
-    cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKOBAS_TESTS=OFF -DKOBAS_EXAMPLES=OFF \
-      -DKOBAS_BENCH=OFF "$@" &&
-      cmake --build "$dir" -j"$jobs" &&
-      (cd "$dir" && cpack)
-  } >"$dir.log" 2>&1 || {
-    tail -60 "$dir.log" >&2
-    echo "package: building $dir failed (log: $dir.log)" >&2
+  "$@" >"$log" 2>&1 || {
+    tail -60 "$log" >&2
+    echo "package: $* failed (log: $log)" >&2
     exit 1
   }
+}
+
+# The checkout's files: what git tracks or would track, as they are in the working tree.
+source_files() {
+  if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$src" ls-files -z --cached --others --exclude-standard |
+      while IFS= read -r -d '' f; do [[ -e $f || -L $f ]] && printf '%s\0' "$f"; done
+  else
+    find . -path './build*' -prune -o -path ./.git -prune -o \( -type f -o -type l \) -print0
+  fi
 }
 
 for kind in "${kinds[@]}"; do
   case $kind in
   deb)
-    # The compiler and linker flags Debian builds its own packages with (hardening included),
-    # and the /usr prefix, which puts the library in the multiarch folder.
-    (
-      export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-      eval "$(dpkg-buildflags --export=sh)"
-      export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
-      pack build-pkg -DCMAKE_INSTALL_PREFIX=/usr
-    )
+    changelog_version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+    if [[ $changelog_version != "$version" ]]; then
+      echo "package: debian/changelog is at $changelog_version, project(VERSION) at $version:" \
+        "add a changelog entry" >&2
+      exit 1
+    fi
+    rm -rf build-pkg
+    tree=build-pkg/tandrill-kobas-$version
+    mkdir -p "$tree" build-pkg/packages
+    source_files | tar --null -T - -cf - | tar -xf - -C "$tree"
+    # dpkg-buildpackage puts its results beside the tree; the -dbgsym packages stay there.
+    logged build-pkg.log bash -c "cd '$tree' && dpkg-buildpackage -us -uc -b -j$jobs"
+    for p in libkobas1 libkobas-dev tandrill-kobas; do mv build-pkg/"$p"_*.deb build-pkg/packages/; done
     for f in build-pkg/packages/*.deb; do echo "deb $src/$f"; done
     ;;
   zip)
-    pack build-pkg-win -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake"
+    rm -rf build-pkg-win
+    logged build-pkg-win.log bash -c "
+      cmake -S '$src' -B build-pkg-win -DCMAKE_BUILD_TYPE=Release -DKOBAS_TESTS=OFF \
+        -DKOBAS_EXAMPLES=OFF -DKOBAS_BENCH=OFF \
+        -DCMAKE_TOOLCHAIN_FILE='$src/cmake/mingw-w64-x86_64.cmake' &&
+      cmake --build build-pkg-win -j$jobs && cd build-pkg-win && cpack"
     for f in build-pkg-win/packages/*.zip; do echo "zip $src/$f"; done
     ;;
   esac
