@@ -11,6 +11,8 @@
 
 #include "content/resolve.h"
 #include "content/roots.h"
+#include "server/activity.h"
+#include "server/changes_stream.h"
 #include "server/conditional.h"
 #include "server/config.h"
 #include "server/dir_response.h"
@@ -70,10 +72,11 @@ bool answer_folders(const http_reply& r) {
   return reply(r, 200, "OK", "application/json", std::string_view(body.str(), body.len()));
 }
 
-bool answer_api(const http_reply& r, const char* rest) {
+bool answer_api(const http_reply& r, const http_request& req, const char* rest) {
   if (str_ieq(rest, "ping")) return reply(r, 200, "OK", "text/plain", "i am ok!");
   if (str_ieq(rest, "version")) return reply(r, 200, "OK", "text/plain", "3.1.0.0");
   if (str_ieq(rest, "folders")) return answer_folders(r);
+  if (str_ieq(rest, "changes")) return answer_changes(r, req);
   return not_found(r);
 }
 
@@ -234,7 +237,13 @@ bool answer_path(const http_reply& r, const http_request& req) {
   }
   // The media type follows the name asked for: a link's target may be named anything.
   const char* last_slash = std::strrchr(rel, '/');
-  return deliver_file(r, req, &target->o, last_slash != nullptr ? last_slash + 1 : rel);
+  const int64_t size = target->o.st.size;
+  const bool sent = deliver_file(r, req, &target->o, last_slash != nullptr ? last_slash + 1 : rel);
+  // A body on its way shows in the host's activity until its last byte went.
+  if (sent && r.out->file != nullptr) {
+    r.out->note = stream_begin(r.sock, name, rel, size, r.out->bytes.size() - r.out->sent);
+  }
+  return sent;
 }
 
 // Answers one request. false when the connection must end because a send failed.
@@ -251,7 +260,7 @@ bool answer(const http_reply& r, const http_request& req) {
     no_body.head_only = 0;
     return reply(no_body, 405, "Method Not Allowed", nullptr, "", "Allow: GET, HEAD\r\n");
   }
-  if (const char* rest = str_iprefix(req.path, "/api/")) return answer_api(r, rest);
+  if (const char* rest = str_iprefix(req.path, "/api/")) return answer_api(r, req, rest);
   return answer_path(r, req);
 }
 
@@ -286,6 +295,15 @@ conn_turn linger(conn* c) {
   return conn_turn::close;
 }
 
+// A follower waits for the next event costing what an idle connection costs: no receive
+// buffer, no block of sent text.
+conn_turn park(conn* c) {
+  http_conn_trim(&c->in);
+  std::string().swap(c->out.bytes);
+  c->out.sent = 0;
+  return conn_turn::park;
+}
+
 }  // namespace
 
 conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
@@ -296,6 +314,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
         const int f = http_out_flush(c->in.sock, &c->out, server_stopping);
         count_kept(c);
         if (f == 2) return server_stopping() ? conn_turn::close : conn_turn::wait_write;
+        if (f == 3) return server_stopping() ? conn_turn::close : park(c);
         if (f == 0) return conn_turn::close;
       }
       if (c->out.close_after) return linger(c);
