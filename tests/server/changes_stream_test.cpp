@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "exports/events.h"
 #include "fs_fixture.h"
 #include "kobas.h"
@@ -211,3 +213,37 @@ TEST(Activity, ShowsFileAnswersWhileTheirBodiesGo) {
   }
   EXPECT_EQ(now, "{\"connections\":0,\"streams\":[]}");
 }
+
+#ifndef _WIN32
+// Past the bound parked followers make room only after every idle keep-alive connection, the
+// longest parked first.
+TEST(ChangesStream, FollowersMakeRoomAfterTheIdle) {
+  child_process server(
+      "/bin/sh", {"-c", "ulimit -n 160 && exec \"$0\" serve --bind 127.0.0.1 --port 0 --threads 1",
+                  kobas_bin()});
+  int port = 0;
+  const std::string line = server.read_line().value_or("");
+  ASSERT_EQ(std::sscanf(line.c_str(), "listening 127.0.0.1:%d", &port), 1) << line;
+  std::vector<std::unique_ptr<http_client>> followers;
+  for (int i = 0; i < 10; ++i) followers.push_back(follow(port));
+  std::vector<std::unique_ptr<http_client>> idle;
+  http_response r;
+  for (int i = 0; i < 21; ++i) {
+    idle.push_back(std::make_unique<http_client>(port));
+    ASSERT_TRUE(idle.back()->send("GET /api/ping HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(idle.back()->read_response(&r));
+  }
+  // The one worker has handed back every earlier connection once the last is answered.
+  std::vector<std::unique_ptr<http_client>> partial;
+  auto add_partial = [&] {
+    partial.push_back(std::make_unique<http_client>(port));
+    return partial.back()->send("GET /api/pi");
+  };
+  for (int i = 0; i < 65 + 21; ++i) ASSERT_TRUE(add_partial());  // the bound (96), then 21 go
+  for (auto& c : idle) EXPECT_TRUE(c->closed_by_peer());
+  EXPECT_FALSE(followers[0]->readable(100));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(add_partial());
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(followers[i]->closed_by_peer()) << i;
+  EXPECT_FALSE(followers[5]->readable(100));
+}
+#endif
