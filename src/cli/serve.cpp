@@ -93,11 +93,6 @@ bool config_or_report(const char* key, const char* value, const char* label) {
 // Hands the options to the configuration in a fixed order; the first refusal ends the command.
 bool configure(const serve_options& opt) {
   char number[k_number_bytes];
-  if (opt.poll_every_given &&
-      (opt.poll_every < k_poll_every_min || opt.poll_every > k_poll_every_max)) {
-    std::fputs("poll-every: 1..3600 seconds\n", stderr);
-    return false;
-  }
   if (!config_or_report("bind_ip", opt.bind, "bind_ip")) return false;
   std::snprintf(number, sizeof number, "%lld", opt.port);
   if (!config_or_report("port", number, "port")) return false;
@@ -108,6 +103,11 @@ bool configure(const serve_options& opt) {
     if (!config_or_report("server_key", opt.key, "key")) return false;
     // The key was accepted just before, so a refusal here has nothing useful to tell.
     if (kobas_config("require_key", "1") != 0) return false;
+  }
+  if (opt.poll_every_given &&
+      (opt.poll_every < k_poll_every_min || opt.poll_every > k_poll_every_max)) {
+    std::fputs("poll-every: 1..3600 seconds\n", stderr);
+    return false;
   }
   return true;
 }
