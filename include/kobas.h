@@ -121,6 +121,19 @@ KOBAS_API int kobas_on_change(kobas_change_cb cb, void* user);
 /* Runs one change-poll pass on the calling thread: records every root's fingerprint and reports
  * at most one changed root, the oldest unreported change; the others wait for later passes. */
 KOBAS_API void kobas_poll_changes(void);
+/* Every change a pass reports (or, without a callback, absorbs) and every add or removal of a
+ * root also goes, after the callback returns and never through host code, to the clients that
+ * follow GET /api/changes (server-sent events; the last 256 are kept for reconnects). */
+
+/* ---- Activity ---------------------------------------------------------------------------- */
+
+/* What the server is doing now, as one line of JSON: {"connections":N,"streams":[{"client":
+ * "IP:PORT","root":"NAME","rel":"REL","sent":BYTES,"size":BYTES,"since_unix":S},...]}, one
+ * stream per file answer whose body is going out ("sent": the body bytes the client has taken
+ * so far, as far as the system tells; "size": the file's). Client addresses go to the host only,
+ * never over HTTP. Valid until the next
+ * kobas_activity_json from any thread; "" on failure (-5 "out of memory"). */
+KOBAS_API const char* kobas_activity_json(void);
 
 /* ---- Errors ------------------------------------------------------------------------------ */
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli.h"
+#include "console_wait.h"
 #include "kobas.h"
 #include "process_limits.h"
 #include "stop_signals.h"
@@ -25,6 +26,9 @@ constexpr int k_control_line_bytes = 2048;
 // How long the loop rests after a read that gave nothing (end of input, an interrupted read)
 // before it looks at the stop flag again.
 constexpr auto k_idle_wait = std::chrono::milliseconds(100);
+// The interval of --poll-every, in seconds.
+constexpr long long k_poll_every_min = 1;
+constexpr long long k_poll_every_max = 3600;
 
 // Change lines go out at once, so the parent sees them before the answer of the line whose poll
 // pass found the change.
@@ -41,6 +45,9 @@ struct serve_options {
   long long threads = 4;
   const char* name = nullptr;
   const char* key = nullptr;
+  // Seconds between the passes the console runs itself; none without the option.
+  bool poll_every_given = false;
+  long long poll_every = 0;
   const char* roots[k_max_root_words] = {};
   int root_count = 0;
 };
@@ -63,6 +70,9 @@ bool read_options(int count, char** words, serve_options& opt) {
       opt.name = value;
     } else if (std::strcmp(option, "--require-key") == 0) {
       opt.key = value;
+    } else if (std::strcmp(option, "--poll-every") == 0) {
+      opt.poll_every = read_number(value);
+      opt.poll_every_given = true;
     } else if (std::strcmp(option, "--root") == 0) {
       if (opt.root_count == k_max_root_words) return false;
       opt.roots[opt.root_count++] = value;
@@ -93,6 +103,11 @@ bool configure(const serve_options& opt) {
     if (!config_or_report("server_key", opt.key, "key")) return false;
     // The key was accepted just before, so a refusal here has nothing useful to tell.
     if (kobas_config("require_key", "1") != 0) return false;
+  }
+  if (opt.poll_every_given &&
+      (opt.poll_every < k_poll_every_min || opt.poll_every > k_poll_every_max)) {
+    std::fputs("poll-every: 1..3600 seconds\n", stderr);
+    return false;
   }
   return true;
 }
@@ -160,6 +175,8 @@ line_outcome answer_line(const char* line) {
     std::printf("%s\n", kobas_roots_json());
   } else if (std::strcmp(line, "poll") == 0) {
     kobas_poll_changes();
+  } else if (std::strcmp(line, "activity") == 0) {
+    std::printf("%s\n", kobas_activity_json());
   } else if (starts_with(line, "add ")) {
     answer_add(line + 4);
   } else if (starts_with(line, "remove ")) {
@@ -173,7 +190,8 @@ line_outcome answer_line(const char* line) {
   return line_outcome::go_on;
 }
 
-enum class line_read { nothing, line, refused };
+// PARTIAL: the bytes there so far end before the line does (only when reading in steps).
+enum class line_read { nothing, partial, line, refused };
 
 // The control line being read. It survives a read that ends early, so a line the parent is
 // still writing is never run in pieces.
@@ -187,10 +205,16 @@ struct console_input {
 // and without its line feed. A line that does not fit, or that holds a zero byte (after which a
 // command would read only part of it), is read to its end and reported as refused. End of input
 // completes the line it cuts short, for no more of it can come. An interrupted read (a stop
-// signal) or a failed one gives NOTHING and keeps what was read for the next call.
-line_read read_control_line(console_input& in) {
+// signal) or a failed one gives NOTHING and keeps what was read for the next call. IN_STEPS:
+// reads only the bytes that are there, giving PARTIAL (and keeping them) when the line is not
+// complete yet, so the caller is never held by a parent that writes half a line.
+line_read read_control_line(console_input& in, bool in_steps) {
   int c = EOF;
-  while ((c = std::getc(stdin)) != EOF && c != '\n') {
+  bool first = true;
+  for (;;) {
+    if (in_steps && !first && wait_for_console_input(0) <= 0) return line_read::partial;
+    first = false;
+    if ((c = std::getc(stdin)) == EOF || c == '\n') break;
     if (in.refused) continue;
     if (c == '\0' || in.len + 1 == sizeof in.line) {
       in.refused = true;
@@ -214,12 +238,29 @@ bool console_gone() {
 
 // Runs until "quit", a stop signal or a console that can no longer be written. End of input
 // does not end the loop: the server keeps serving, and the loop keeps looking at the flag
-// between short rests. A line completed after a stop was asked for is dropped, not run.
-void console_loop() {
+// between short rests. A line completed after a stop was asked for is dropped, not run. With
+// POLL_EVERY seconds, a change pass runs at that interval between lines, on this thread, so its
+// change lines never cut into an answer.
+void console_loop(long long poll_every) {
+  using clock = std::chrono::steady_clock;
+  const auto interval = std::chrono::seconds(poll_every);
+  auto next_pass = clock::now() + interval;
   console_input in;
   while (!stop_requested() && !console_gone()) {
-    const line_read got = read_control_line(in);
+    if (poll_every > 0) {
+      const auto now = clock::now();
+      if (now >= next_pass) {
+        kobas_poll_changes();
+        std::fflush(stdout);
+        next_pass = now + interval;
+        continue;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_pass - now);
+      if (wait_for_console_input(static_cast<int>(left.count()) + 1) <= 0) continue;
+    }
+    const line_read got = read_control_line(in, poll_every > 0);
     if (stop_requested()) break;
+    if (got == line_read::partial) continue;
     if (got == line_read::nothing) {
       // Clear end-of-input and the error of an interrupted read, so the next attempt reads anew.
       std::clearerr(stdin);
@@ -256,7 +297,9 @@ int cmd_serve(int count, char** words) {
   // Registered only now, so the passes run by the roots above printed nothing.
   kobas_on_change(on_change, nullptr);
   install_stop_handlers();
-  console_loop();
+  // Bytes a buffered stream had taken would be invisible to the timed wait between passes.
+  if (opt.poll_every > 0) std::setvbuf(stdin, nullptr, _IONBF, 0);
+  console_loop(opt.poll_every);
   kobas_stop();
   return 0;
 }

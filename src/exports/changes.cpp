@@ -10,6 +10,7 @@
 
 #include "content/listing.h"
 #include "content/roots.h"
+#include "exports/events.h"
 #include "kobas.h"
 #include "plat/plat.h"
 #include "util/last_error.h"
@@ -177,6 +178,9 @@ void run_pass(uint64_t only) {
   for (root_reading& one : readings) one.print = snapshot_root(one.path.c_str());
 
   char reported[ROOT_NAME_MAX_BYTES + 1];
+  reported[0] = '\0';
+  // Without a callback the changes are absorbed, but the followers over HTTP are still told.
+  std::vector<std::string> absorbed;
   kobas_change_cb cb = nullptr;
   void* user = nullptr;
   callback_call call{nullptr, &t_mark, 0};
@@ -196,7 +200,10 @@ void run_pass(uint64_t only) {
     plat_lock_guard change_hold(&c->lock);
     if (c->cb == nullptr) {
       // Changes seen while reporting is off are absorbed, not reported later.
-      for (int i = 0; i < r->count; ++i) r->roots[i].watch.pending = 0;
+      for (int i = 0; i < r->count; ++i) {
+        if (r->roots[i].watch.pending != 0) absorbed.emplace_back(r->roots[i].name);
+        r->roots[i].watch.pending = 0;
+      }
     } else if (next != nullptr) {
       next->watch.pending = 0;
       std::snprintf(reported, sizeof reported, "%s", next->name);
@@ -207,10 +214,15 @@ void run_pass(uint64_t only) {
       c->calls = &call;
     }
   }
+  for (const std::string& name : absorbed) events_change(name.c_str(), "");
   if (cb == nullptr) return;
-  const call_in_progress in_progress(c, &call);
-  // Both locks are released: the callback may call any exported function, this one included.
-  cb(reported, "", user);
+  {
+    const call_in_progress in_progress(c, &call);
+    // Both locks are released: the callback may call any exported function, this one included.
+    cb(reported, "", user);
+  }
+  // The host hears of it first; the followers over HTTP right after, never from host code.
+  events_change(reported, "");
 }
 
 }  // namespace

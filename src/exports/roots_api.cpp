@@ -5,6 +5,7 @@
 
 #include "content/roots.h"
 #include "exports/changes.h"
+#include "exports/events.h"
 #include "kobas.h"
 #include "util/last_error.h"
 #include "util/sb.h"
@@ -24,6 +25,7 @@ extern "C" KOBAS_API int kobas_add_root(const char* name, const char* path) {
     const int rc = roots_add(roots_get(), name, path, &id);
     if (rc != 0) return rc;
     try {
+      events_roots();
       poll_new_root(id);
     } catch (...) {
       // The root is registered: a failing pass must not report the add as failed.
@@ -39,7 +41,9 @@ extern "C" KOBAS_API int kobas_add_root(const char* name, const char* path) {
 extern "C" KOBAS_API int kobas_remove_root(const char* name) {
   set_ok();
   try {
-    return roots_remove(roots_get(), name);
+    const int rc = roots_remove(roots_get(), name);
+    if (rc == 0) events_roots();
+    return rc;
   } catch (...) {
     set_error(-5, "out of memory");
     return -5;

@@ -11,6 +11,8 @@
 
 #include "content/resolve.h"
 #include "content/roots.h"
+#include "server/activity.h"
+#include "server/changes_stream.h"
 #include "server/conditional.h"
 #include "server/config.h"
 #include "server/dir_response.h"
@@ -71,10 +73,11 @@ bool answer_folders(const http_reply& r) {
   return reply(r, 200, "OK", "application/json", std::string_view(body.str(), body.len()));
 }
 
-bool answer_api(const http_reply& r, const char* rest) {
+bool answer_api(const http_reply& r, const http_request& req, const char* rest) {
   if (str_ieq(rest, "ping")) return reply(r, 200, "OK", "text/plain", "i am ok!");
   if (str_ieq(rest, "version")) return reply(r, 200, "OK", "text/plain", "3.1.0.0");
   if (str_ieq(rest, "folders")) return answer_folders(r);
+  if (str_ieq(rest, "changes")) return answer_changes(r, req);
   return not_found(r);
 }
 
@@ -180,6 +183,8 @@ bool deliver_file(const http_reply& r, const http_request& req, const cached_fil
   // takes it; a file that shrinks leaves the body short, and only a close then tells the client.
   r.out->bytes.append(head_text);
   r.out->file = f.file;
+  r.out->body_start = r.out->handed + (r.out->bytes.size() - r.out->sent);
+  r.out->body_size = size;
   r.out->file_offset = static_cast<uint64_t>(first);
   r.out->file_left = static_cast<uint64_t>(length);
   return true;
@@ -268,7 +273,7 @@ bool answer(const http_reply& r, const http_request& req) {
     no_body.head_only = 0;
     return reply(no_body, 405, "Method Not Allowed", nullptr, "", "Allow: GET, HEAD\r\n");
   }
-  if (const char* rest = str_iprefix(req.path, "/api/")) return answer_api(r, rest);
+  if (const char* rest = str_iprefix(req.path, "/api/")) return answer_api(r, req, rest);
   return answer_path(r, req);
 }
 
@@ -279,6 +284,19 @@ void count_kept(conn* c) {
       (c->out.file != nullptr ? 1 : 0) + (c->out.source ? c->out.source->descriptors() : 0);
   for (; c->kept < holds; ++c->kept) descriptor_take(true);
   for (; c->kept > holds; --c->kept) descriptor_give();
+}
+
+// Notes the file body C has on its way for the host's activity, from the request it answers.
+void note_body(conn* c, const http_request& req) {
+  const std::string_view path(req.path[0] == '/' ? req.path + 1 : req.path);
+  const size_t slash = path.find('/');
+  std::string_view rel =
+      slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+  if (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
+  const std::string name(path.substr(0, slash));
+  const std::string rel_text(rel);
+  c->out.note = stream_begin(c->in.sock, name.c_str(), rel_text.c_str(), c->out.body_size,
+                             c->out.body_start, c->out.handed - c->out.body_start);
 }
 
 // Drops what the client still sends after the last answer until it closes its side, stays
@@ -303,6 +321,15 @@ conn_turn linger(conn* c) {
   return conn_turn::close;
 }
 
+// A follower waits for the next event costing what an idle connection costs: no receive
+// buffer, no block of sent text.
+conn_turn park(conn* c) {
+  http_conn_trim(&c->in);
+  std::string().swap(c->out.bytes);
+  c->out.sent = 0;
+  return conn_turn::park;
+}
+
 }  // namespace
 
 conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
@@ -312,7 +339,15 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
       if (!c->out.empty()) {
         const int f = http_out_flush(c->in.sock, &c->out, server_stopping);
         count_kept(c);
+        // A body that did not go out in its own turn shows in the host's activity until its
+        // last byte went; one that did was never in progress long enough to matter, and costs
+        // no note.
+        if (c->out.body_size >= 0) {
+          if (f == 2 && c->out.file) note_body(c, *req);
+          c->out.body_size = -1;
+        }
         if (f == 2) return server_stopping() ? conn_turn::close : conn_turn::wait_write;
+        if (f == 3) return server_stopping() ? conn_turn::close : park(c);
         if (f == 0) return conn_turn::close;
       }
       if (c->out.close_after) return linger(c);

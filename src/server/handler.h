@@ -73,10 +73,14 @@ enum conn_wait : uint64_t {
   WAIT_ROOM = 3,    // room for the rest of an answer
   WAIT_CUT = 4,     // to be closed by whoever takes its report
   WAIT_LINGER = 5,  // answered for the last time, shut for sending: what it sends is dropped
+  // A follower of the changes with everything sent: armed in no poller, woken by a new event or
+  // when its keep-alive comment is due (the millisecond its wait runs out); past the bound it
+  // makes room after the idle ones.
+  WAIT_PARK = 6,
 };
 
 // What a connection's turn on a worker ended with.
-enum class conn_turn { wait_read, wait_write, close };
+enum class conn_turn { wait_read, wait_write, park, close };
 
 // Runs CONN until it has to wait or is over. REQ and SCRATCH are the worker's own, reused for
 // every connection it runs. Once the server stops, an answer in flight ends at its next wait
@@ -86,6 +90,9 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch);
 // The listener's side, for the turns: whether the server is stopping, and the bound on the
 // descriptors that connections hold (a socket each, and the file or folder an answer opens).
 bool server_stopping();
+// Wakes every parked follower whose source has not sent the newest event yet; the change
+// watcher's hook, run on the thread of the pass with no lock held.
+void wake_followers();
 // Counts one more descriptor; when that goes past the bound the longest-idle connection is
 // cut to make room. false (nothing counted) when no room can be made: answer "busy".
 // REGARDLESS: counts it whatever the bound says, for one already open.

@@ -128,6 +128,8 @@ bool apply_header(std::string_view line, http_request* req, bool* seen_length) {
     return append_field(&req->if_range, value);
   } else if (ieq(name, "Accept-Encoding")) {
     return append_field(&req->accept_encoding, value);
+  } else if (ieq(name, "Last-Event-ID")) {
+    req->last_event_id = dup_view(value);
   } else if (ieq(name, "Connection")) {
     // The client says it sends nothing more (RFC 9112 section 9.6): the answer says so too.
     if (has_token(value, "close")) req->must_close = 1;
@@ -202,6 +204,7 @@ void http_request_clear(http_request* req) {
   req->if_modified_since.reset();
   req->if_range.reset();
   req->accept_encoding.reset();
+  req->last_event_id.reset();
   req->content_length = 0;
   req->body_length_unknown = 0;
   req->must_close = 0;
@@ -316,7 +319,7 @@ int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
       // Only the source is left: its next piece goes out now that everything before it did.
       const int more = out->source->more(&out->bytes);
       if (more < 0) return 0;
-      if (more == 2) return 2;
+      if (more == 2 || more == 3) return more;
       if (more == 0) {
         out->source.reset();
         if (out->bytes.capacity() > KEPT_BYTES) std::string().swap(out->bytes);
@@ -331,17 +334,21 @@ int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
     if (n == PLAT_AGAIN) return 2;
     if (n < 0) return 0;
     uint64_t done = static_cast<uint64_t>(n);
+    out->handed += done;
     const size_t from_head = done < head_len ? static_cast<size_t>(done) : head_len;
     out->sent += from_head;
     done -= from_head;
     out->file_offset += done;
     out->file_left -= done;
+    stream_progress(out->note, done);
     if (out->sent == out->bytes.size()) {
       out->bytes.clear();
       out->sent = 0;
     }
     if (out->file_left == 0 && out->file != nullptr) {
       out->file.reset();  // the body is done; a kept connection holds no file
+      stream_end(out->note);
+      out->note = nullptr;
     }
     // Nothing moved although room was there: the file ended before its promised length, and
     // only a close tells the client that the answer is incomplete.
@@ -459,6 +466,7 @@ bool send_or_keep(plat_sock sock, http_out* out, std::string_view head, std::str
   int64_t n = plat_send_nb(sock, head.data(), head.size(), body.data(), body.size());
   if (n == PLAT_AGAIN) n = 0;
   if (n < 0) return false;
+  out->handed += static_cast<uint64_t>(n);
   size_t done = static_cast<size_t>(n);
   if (done < head.size()) {
     out->bytes.append(head.substr(done));

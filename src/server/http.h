@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "plat/plat.h"
+#include "server/activity.h"
 #include "util/str.h"
 
 struct string_builder;
@@ -49,6 +50,8 @@ struct http_request {
   heap_text if_modified_since;
   heap_text if_range;
   heap_text accept_encoding;
+  // The id of the last event a client following the changes saw; null when absent.
+  heap_text last_event_id;
 };
 
 // Empties every field and releases the captured header copies.
@@ -90,10 +93,15 @@ class http_source {
   virtual ~http_source() = default;
   // Appends the next bytes to OUT: 1 appended, 0 nothing is left, -1 the body cannot be
   // completed (only a close can tell the client then), 2 nothing yet: it made what one turn
-  // should, and the connection lets the others ready have theirs before it asks again.
+  // should, and the connection lets the others ready have theirs before it asks again, 3
+  // nothing until news: a stream of events that has sent everything there is; the connection
+  // waits parked, in no poller and on no worker, until an event newer than events_seen() comes
+  // or its keep-alive comment is due.
   virtual int more(std::string* out) = 0;
   // Descriptors it holds open, which count against the connection bound.
   virtual int descriptors() const { return 0; }
+  // For a source that answers 3: the id of the newest event it has sent.
+  virtual uint64_t events_seen() const { return 0; }
 };
 
 // An open file shared by the answers sending from it and the cache of recently answered files;
@@ -111,11 +119,20 @@ struct http_out {
   uint64_t file_left = 0;
   std::unique_ptr<http_source> source;
   bool close_after = false;  // the connection ends once everything went
+  // The file answer as the host sees it in its activity, while its body goes out; owned.
+  stream_note* note = nullptr;
+  // Bytes handed to the socket over the connection's life; where the file body now queued
+  // begins among them, and its size until its first turn decided whether it needs a note (-1).
+  uint64_t handed = 0;
+  uint64_t body_start = 0;
+  int64_t body_size = -1;
+  ~http_out() { stream_end(note); }
   bool empty() const { return sent == bytes.size() && file_left == 0 && !source; }
 };
 
 // Sends what OUT holds, file bytes in calls of at most 256 KiB. 1 everything went; 2 the socket
-// is full, or the source yields its turn (wait until it is writable); 0 a send failed, the file
+// is full, or the source yields its turn (wait until it is writable); 3 the source waits for
+// news (everything before it went); 0 a send failed, the file
 // ended early, a source failed, or STOP (when given) said the server is stopping: an answer that
 // could go on for minutes looks at it between sends.
 int http_out_flush(plat_sock sock, http_out* out, bool (*stop)() = nullptr);

@@ -9,7 +9,10 @@
 #include <new>
 
 #include "content/roots.h"
+#include "exports/events.h"
 #include "kobas.h"
+#include "server/activity.h"
+#include "server/changes_stream.h"
 #include "server/config.h"
 #include "server/file_cache.h"
 #include "server/handler.h"
@@ -82,6 +85,7 @@ struct wait_state {
   plat_poller* accept_poller = nullptr;    // the listening socket; the accept thread waits on it
   conn* head = nullptr;
   conn* tail = nullptr;
+  int count = 0;  // connections in the list
   // Descriptors held by connections: a socket each from its accept to its close (cut ones
   // included, until a worker closes them), and the file or folder an answer holds open.
   std::atomic<int> open_fds{0};
@@ -140,6 +144,7 @@ void init_once() {
     plat_mutex_init(&L.lock);
     plat_mutex_init(&P.lock);
     plat_cond_init(&P.wake);
+    events_set_notify(wake_followers);
   });
 }
 
@@ -160,6 +165,7 @@ void link_open(conn* c) {
     L.head = c;
   }
   L.tail = c;
+  ++L.count;
 }
 
 // Caller holds L.lock.
@@ -175,11 +181,15 @@ void unlink_open(conn* c) {
     L.tail = c->prev;
   }
   c->prev = c->next = nullptr;
+  --L.count;
 }
 
 // Frees a connection nobody else holds and the list no longer has. Its place is given back
 // first: a client that sees the close and connects again must find it free.
 void release(conn* c) {
+  // The host's activity reads the socket of a file answer until its note ends.
+  stream_end(c->out.note);
+  c->out.note = nullptr;
   L.open_fds.fetch_sub(1 + c->kept);
   plat_poller_forget(c->home, c->in.sock);
   plat_sock_close(c->in.sock);
@@ -204,8 +214,45 @@ void destroy(conn* c) {
 // waits until the socket is shut. True when it was cut.
 bool cut(conn* c, uint64_t word) {
   if (!c->wait.compare_exchange_strong(word, wait_word(0, WAIT_CUT))) return false;
+  // A parked follower is armed nowhere, so nothing would report it: it is armed first. Until
+  // then the cut alone holds it, and a failed arming leaves it parked as it was.
+  if (wait_kind(word) == WAIT_PARK && plat_poller_arm(c->home, c->in.sock, 1, c) != 0) {
+    c->wait.store(word);
+    return false;
+  }
   plat_poller_expire(c->home, c->in.sock);
   return true;
+}
+
+// Arms C, which the caller holds, to wait the wait WORD for EVENTS. 0, or -1 when the poller
+// refused (the caller still holds it then).
+int arm(conn* c, uint64_t word, int events) {
+  // Released: the worker that takes the report swaps this word out, and with it sees every
+  // byte of the connection this thread wrote.
+  c->arming.fetch_add(1, std::memory_order_relaxed);
+  c->wait.store(word, std::memory_order_release);
+  const int armed = plat_poller_arm(c->home, c->in.sock, events, c);
+  // A cut between the word and the arming found nothing armed to report where reports are
+  // queued rather than raised by the socket (Windows): it is reported now that it is armed.
+  if (armed == 0 && wait_kind(c->wait.load(std::memory_order_acquire)) == WAIT_CUT) {
+    plat_poller_expire(c->home, c->in.sock);
+  }
+  // Whoever holds the connection from here on waits for this before closing it.
+  c->arming.fetch_sub(1, std::memory_order_release);
+  if (armed == 0) return 0;
+  c->wait.exchange(0, std::memory_order_acq_rel);
+  return -1;
+}
+
+// Takes a parked follower that still waits the wait WORD out of its parking and hands it to its
+// poller to be run as soon as its socket has room: an event came, or its comment is due.
+// Caller holds L.lock, so the connection cannot be closed meanwhile; it is never closed here.
+void unpark(conn* c, uint64_t word) {
+  if (!c->wait.compare_exchange_strong(word, 0, std::memory_order_acq_rel)) return;
+  const uint64_t until = plat_now_ms() + static_cast<uint64_t>(SEND_STALL_MAX_MS);
+  c->acked_mark.store(-1, std::memory_order_relaxed);
+  // Refused by the poller: it stays parked, and the clock tries again when its comment is due.
+  if (arm(c, wait_word(until, WAIT_ROOM), 2) != 0) c->wait.store(word);
 }
 
 // Hands C to the poller to wait for bytes (EVENTS 1) or room (2), a wait that began at SINCE
@@ -230,21 +277,21 @@ void hand_back(conn* c, int events, uint64_t since = 0) {
   } else {
     c->acked_mark.store(plat_sock_acked(c->in.sock), std::memory_order_relaxed);
   }
-  // Released: the worker that takes the report swaps this word out, and with it sees every
-  // byte of the connection this worker wrote.
-  c->arming.fetch_add(1, std::memory_order_relaxed);
-  c->wait.store(wait_word(now + static_cast<uint64_t>(allowed), kind), std::memory_order_release);
-  const int armed = plat_poller_arm(c->home, c->in.sock, events, c);
-  // A cut between the word and the arming found nothing armed to report where reports are
-  // queued rather than raised by the socket (Windows): it is reported now that it is armed.
-  if (armed == 0 && wait_kind(c->wait.load(std::memory_order_acquire)) == WAIT_CUT) {
-    plat_poller_expire(c->home, c->in.sock);
-  }
-  // Whoever holds the connection from here on waits for this before closing it.
-  c->arming.fetch_sub(1, std::memory_order_release);
-  if (armed == 0) return;
-  c->wait.exchange(0, std::memory_order_acq_rel);
-  destroy(c);
+  if (arm(c, wait_word(now + static_cast<uint64_t>(allowed), kind), events) != 0) destroy(c);
+}
+
+// Parks C, a follower that has sent every event there is, until the next one or its comment.
+void park_follower(conn* c) {
+  if (G.running.load() != 1) return destroy(c);
+  const uint64_t seen = c->out.source->events_seen();
+  const uint64_t now = plat_now_ms();
+  c->wait_since_ms = now;
+  uint64_t word = wait_word(now + CHANGES_KEEPALIVE_MS, WAIT_PARK);
+  c->wait.store(word, std::memory_order_seq_cst);
+  // An event published since the source last looked found nothing parked to wake; the one who
+  // publishes writes the newest id before it looks, so one of the two sees the other. From the
+  // store above C may already run elsewhere: only the swap decides who holds it.
+  if (events_last_id() != seen && c->wait.compare_exchange_strong(word, 0)) hand_back(c, 2);
 }
 
 // Answers "busy" without reading a byte, and closes: a connection beyond the bound when no idle
@@ -275,6 +322,8 @@ bool make_room() {
   for (int tries = 0; tries < 4; ++tries) {
     conn* longest = nullptr;
     uint64_t longest_word = 0;
+    conn* follower = nullptr;  // the longest parked follower, when no idle one can go
+    uint64_t follower_word = 0;
     for (conn* c = L.head; c != nullptr; c = c->next) {
       const uint64_t word = c->wait.load(std::memory_order_acquire);
       const conn_wait kind = wait_kind(word);
@@ -288,6 +337,14 @@ bool make_room() {
         longest = c;
         longest_word = word;
       }
+      if (kind == WAIT_PARK && (follower == nullptr || word < follower_word)) {
+        follower = c;
+        follower_word = word;
+      }
+    }
+    if (longest == nullptr) {
+      longest = follower;
+      longest_word = follower_word;
     }
     if (longest == nullptr) return false;
     if (cut(longest, longest_word)) return true;
@@ -299,6 +356,21 @@ bool make_room() {
 
 bool server_stopping() {
   return G.running.load(std::memory_order_relaxed) != 1;
+}
+
+void wake_followers() {
+  if (G.running.load() != 1) return;
+  plat_lock_guard hold(&L.lock);
+  for (conn* c = L.head; c != nullptr; c = c->next) {
+    const uint64_t word = c->wait.load(std::memory_order_seq_cst);
+    if (wait_kind(word) == WAIT_PARK) unpark(c, word);
+  }
+}
+
+int server_connections() {
+  init_once();
+  plat_lock_guard hold(&L.lock);
+  return L.count;
 }
 
 bool descriptor_take(bool regardless) {
@@ -397,6 +469,11 @@ void cut_expired() {
     if (kind == WAIT_NONE || kind == WAIT_CUT) continue;
     if (kind == WAIT_ROOM && took_bytes(c, word, now)) continue;
     if (now < word >> 3) continue;
+    // A follower's wait ends in its keep-alive comment, not in a cut.
+    if (kind == WAIT_PARK) {
+      unpark(c, word);
+      continue;
+    }
     if (kind != WAIT_LINGER && plat_poll1(c->in.sock, kind == WAIT_ROOM ? 2 : 1, 0) > 0) continue;
     cut(c, word);
   }
@@ -639,6 +716,9 @@ void worker_main(void* arg) {
         break;
       case conn_turn::wait_write:
         hand_back(c, 2);
+        break;
+      case conn_turn::park:
+        park_follower(c);
         break;
       case conn_turn::close:
         destroy(c);

@@ -58,30 +58,29 @@ TEST(Console, AddAndRemoveAnswerWithCodeAndMessage) {
   const std::string api_taken = "root name api is taken by the server's /api/ endpoints";
   serve_session s;
   ASSERT_NE(s.port, 0) << s.listening;
-  expect_exchanges(s,
-                   {
-                       {"add music=" + dir, "add 0 "},
-                       {"add music=" + dir, "add -1 root name already used: music"},
-                       // A malformed add makes no call and answers in its own words, whatever
-                       // the call before it left.
-                       {"add x", "add -1 root needs NAME=PATH"},
-                       {"status", s.status_line() + "1"},
-                       {"add =p", "add -1 root needs NAME=PATH"},
-                       {"add " + std::string(160, 'n') + "=" + dir, "add -1 root name too long"},
-                       {"add " + std::string(129, 'n') + "=" + dir,
-                        "add -1 root name must be 1..128 URL-safe chars"},
-                       {"add films=" + t.path("missing"),
-                        "add -4 " + t.path("missing") + " is not a file or folder"},
-                       {"add films=" + over_long_path_into(dir), "add -1 path too long"},
-                       {"add API=" + dir, "add -1 " + api_taken},
-                       {"remove nobody", "remove -4 no root named nobody"},
-                       {"add =p", "add -1 root needs NAME=PATH"},
-                       // Everything after the one space is the name, leading spaces included.
-                       {"remove  music", "remove -4 no root named  music"},
-                       {"remove music", "remove 0 "},
-                       {"roots", "[]"},
-                       {"status", s.status_line() + "0"},
-                   });
+  expect_exchanges(s, {
+                          {"add music=" + dir, "add 0 "},
+                          {"add music=" + dir, "add -1 root name already used: music"},
+                          // A malformed add makes no call and answers in its own words, whatever
+                          // the call before it left.
+                          {"add x", "add -1 root needs NAME=PATH"},
+                          {"status", s.status_line() + "1"},
+                          {"add =p", "add -1 root needs NAME=PATH"},
+                          {"add " + std::string(160, 'n') + "=" + dir, "add -1 root name too long"},
+                          {"add " + std::string(129, 'n') + "=" + dir,
+                           "add -1 root name must be 1..128 URL-safe chars"},
+                          {"add films=" + t.path("missing"),
+                           "add -4 " + t.path("missing") + " is not a file or folder"},
+                          {"add films=" + over_long_path_into(dir), "add -1 path too long"},
+                          {"add API=" + dir, "add -1 " + api_taken},
+                          {"remove nobody", "remove -4 no root named nobody"},
+                          {"add =p", "add -1 root needs NAME=PATH"},
+                          // Everything after the one space is the name, leading spaces included.
+                          {"remove  music", "remove -4 no root named  music"},
+                          {"remove music", "remove 0 "},
+                          {"roots", "[]"},
+                          {"status", s.status_line() + "0"},
+                      });
   s.quit_cleanly();
 }
 
@@ -146,6 +145,21 @@ TEST(Console, PollPrintsTheChangeLineBeforeTheNextAnswer) {
   // Reported once: the next pass finds nothing new.
   ASSERT_TRUE(s.child.write("poll\n"));
   EXPECT_EQ(s.ask("status"), s.status_line() + "1");
+  s.quit_cleanly();
+}
+
+TEST(Console, PollEveryRunsPassesByItselfAndActivityIsOneLine) {
+  temp_tree t;
+  t.file("a.txt", "a");
+  serve_session s({"--poll-every", "1", "--root", "music=" + t.root()});
+  ASSERT_NE(s.port, 0) << s.listening;
+  EXPECT_EQ(s.ask("activity"), "{\"connections\":0,\"streams\":[]}");
+  // A line written in two parts is answered once whole, passes running meanwhile.
+  ASSERT_TRUE(s.child.write("sta"));
+  EXPECT_EQ(s.child.read_line(1500), std::nullopt);
+  EXPECT_EQ(s.ask("tus"), s.status_line() + "1");
+  t.file("b.txt", "b");
+  EXPECT_EQ(s.child.read_line(5000).value_or("(none)"), "change music ");
   s.quit_cleanly();
 }
 

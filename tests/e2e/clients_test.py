@@ -73,10 +73,11 @@ def make_tree(top):
 class Server:
     """serve --bind 127.0.0.1 --port 0 with one root; the port comes from the listening line."""
 
-    def __init__(self, exe, root):
+    def __init__(self, exe, root, extra=()):
         self.root = root
         self.proc = subprocess.Popen(
-            [exe, "serve", "--bind", "127.0.0.1", "--port", "0", "--root", f"media={root}"],
+            [exe, "serve", "--bind", "127.0.0.1", "--port", "0", "--root", f"media={root}",
+             *extra],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         lines = queue.Queue()
         threading.Thread(target=lambda: lines.put(self.proc.stdout.readline()), daemon=True).start()
@@ -381,6 +382,82 @@ def chromium_group(srv, tmp):
           and text.strip() == "revalidate me", (etag, asked, answered, text))
 
 
+def browser(tmp, work):
+    """Runs WORK(port, sid) in a headless Chromium session driven through chromedriver."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    driver = subprocess.Popen(["chromedriver", f"--port={port}"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(300):
+            try:
+                webdriver(port, "GET", "/status")
+                break
+            except OSError:
+                time.sleep(0.1)
+        args = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                "--user-data-dir=" + tempfile.mkdtemp(dir=tmp)]
+        caps = {"browserName": "chrome",
+                "goog:chromeOptions": {"binary": shutil.which("chromium"), "args": args}}
+        sid = webdriver(port, "POST", "/session",
+                        {"capabilities": {"alwaysMatch": caps}})["sessionId"]
+        try:
+            return work(port, sid)
+        finally:
+            webdriver(port, "DELETE", f"/session/{sid}")
+    finally:
+        driver.terminate()
+        driver.wait(timeout=60)
+
+
+LISTEN = """const done = arguments[arguments.length - 1];
+window.got = [];
+const es = new EventSource('/api/changes');
+es.addEventListener('change', e => window.got.push([e.data, e.lastEventId]));
+es.onopen = () => done(true);"""
+
+
+def eventsource_group(srv, exe, tmp):
+    """A browser's EventSource sees a file added to a root as one change event: after a poll
+    line, and with --poll-every 1 by the server's own passes (no poll line sent)."""
+    if not have("eventsource", "chromium", "chromedriver"):
+        return
+    timed = Server(exe, tempfile.mkdtemp(dir=tmp), ["--poll-every", "1"])
+    try:
+        for server, name, poll in ((srv, "after a poll line", True),
+                                   (timed, "with --poll-every 1", False)):
+            def work(port, sid):
+                webdriver(port, "POST", f"/session/{sid}/url", {"url": server.base + "/api/ping"})
+                webdriver(port, "POST", f"/session/{sid}/execute/async",
+                          {"script": LISTEN, "args": []})
+                with open(os.path.join(server.root, f"new-{poll}.txt"), "w") as f:
+                    f.write("new\n")
+                start = time.time()
+                if poll:
+                    server.proc.stdin.write("poll\n")
+                    server.proc.stdin.flush()
+                got = []
+                while not got and time.time() - start < 20:
+                    got = webdriver(port, "POST", f"/session/{sid}/execute/sync",
+                                    {"script": "return window.got", "args": []})
+                seen = time.time() - start
+                time.sleep(1.5)  # a second event would have come by now
+                got = webdriver(port, "POST", f"/session/{sid}/execute/sync",
+                                {"script": "return window.got", "args": []})
+                return got, seen
+            got, seen = browser(tmp, work)
+            print(f"     EventSource {name}: the change arrived {seen:.2f} s after "
+                  + ("the poll line" if poll else "the file was written"))
+            check(f"Chromium's EventSource gets one change event {name}",
+                  len(got) == 1 and json.loads(got[0][0]) == {"root": "media", "detail": ""}
+                  and got[0][1].isdigit(), got)
+    finally:
+        timed.stop()
+
+
 def main():
     if len(sys.argv) != 2:
         print("usage: clients_test.py SERVER_EXECUTABLE")
@@ -396,7 +473,8 @@ def main():
                           lambda: compressed_group(srv, tmp),
                           lambda: wget_group(srv, tmp),
                           lambda: resume_group(srv, tmp),
-                          lambda: chromium_group(srv, tmp)):
+                          lambda: chromium_group(srv, tmp),
+                          lambda: eventsource_group(srv, sys.argv[1], tmp)):
                 try:
                     group()
                 except Exception as e:  # a tool that hangs or answers garbage fails its group

@@ -200,6 +200,16 @@ bool http_client::read_body(uint64_t n, const std::function<void(const char*, si
   return true;
 }
 
+bool http_client::read_until(std::string_view marker, std::string* out) {
+  size_t at = std::string::npos;
+  while ((at = buf_.find(marker)) == std::string::npos) {
+    if (!fill()) return false;
+  }
+  out->append(buf_, 0, at + marker.size());
+  buf_.erase(0, at + marker.size());
+  return true;
+}
+
 bool http_client::read_response(http_response* out, bool head_only) {
   if (!read_head(out)) return false;
   if (head_only || !out->has_header("Content-Length")) return true;

@@ -42,6 +42,9 @@ class http_client {
   bool read_head(http_response* out);
   // Hands N body bytes to SINK piece by piece without keeping them. false on time-out/close.
   bool read_body(uint64_t n, const std::function<void(const char*, size_t)>& sink);
+  // Reads a body of unknown length (a stream) up to and including MARKER into OUT. false on
+  // time-out or close before it came.
+  bool read_until(std::string_view marker, std::string* out);
   // true when the server closed the connection (end of stream or reset) before TIMEOUT_MS
   // passed and before any further byte arrived.
   bool closed_by_peer(int timeout_ms = 5000);
