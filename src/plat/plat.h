@@ -155,6 +155,8 @@ int plat_sock_recv_timeout(plat_sock s, int timeout_ms);
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog);
 int plat_sock_local_port(plat_sock s);           // the bound port, or -1
 plat_sock plat_sock_accept(plat_sock listener);  // PLAT_NO_SOCK on failure
+// The address (host order) and port of S's peer. 0, or -1 when the system cannot tell.
+int plat_sock_peer(plat_sock s, uint32_t* ipv4, int* port);
 // Accepts one waiting connection of a non-blocking LISTENER without waiting, as a non-blocking
 // socket. PLAT_NO_SOCK when none waits, or on a failure, which sets *FAILED to 1 (running out of
 // descriptors among them: trying again at once would fail again).

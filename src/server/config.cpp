@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "kobas.h"
+#include "server/access_log.h"
 #include "util/base64.h"
 #include "util/last_error.h"
 #include "util/str.h"
@@ -172,6 +173,15 @@ int apply(const char* key, const char* value) {
       return refuse("server_key must not start or end with a space or tab");
     const std::lock_guard<std::mutex> hold(cfg_lock);
     std::snprintf(cfg.server_key, sizeof cfg.server_key, "%s", value);
+    return 0;
+  }
+  if (std::strcmp(key, "access_records") == 0) {
+    const long long v = empty ? 0 : read_setting_number(value);
+    if (!in_unsigned_range(v, 0, 1)) return refuse("access_records 0|1");
+    if (access_records_switch(v == 1) != 0) {
+      set_error(-5, "out of memory");
+      return -5;
+    }
     return 0;
   }
   return refuse("unknown key");

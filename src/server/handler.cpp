@@ -225,6 +225,7 @@ bool answer_path(const http_reply& r, const http_request& req) {
   if (rc != 0 && plat_no_descriptors()) return busy(r);
   // Unknown roots, unsafe, hidden and escaping paths all look alike to the client.
   if (rc != 0) return not_found(r);
+  access_note_root(name);
   if (target->is_dir()) {
     // The page links its entries relative to its own URL: without the trailing slash a browser
     // would resolve "./a.txt" against the parent folder and fetch another file.
@@ -298,6 +299,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
         count_kept(c);
         if (f == 2) return server_stopping() ? conn_turn::close : conn_turn::wait_write;
         if (f == 0) return conn_turn::close;
+        access_sent(&c->access, c->out);
       }
       if (c->out.close_after) return linger(c);
       if (server_stopping()) return conn_turn::close;
@@ -308,6 +310,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
         return conn_turn::wait_read;
       }
       if (rc == 0) return conn_turn::close;
+      access_begin(&c->access, c->in.sock, &c->out);
       // The last answer a connection carries says so (RFC 9112 section 9.6): a client told
       // "keep-alive" would send its next request into a closing socket.
       const bool last = rc < 0 || ++c->served == MAX_REQUESTS_PER_CONN;
@@ -317,6 +320,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
       const bool sent =
           rc < 0 ? reply(r, err_status, refusal_reason(err_status), nullptr, "") : answer(r, *req);
       count_kept(c);
+      access_answered(&c->access, rc > 0 ? req : nullptr, c->out);
       if (!sent) return conn_turn::close;
       if (r.keep_alive == 0) c->out.close_after = true;
     }

@@ -107,6 +107,10 @@ struct http_out {
   uint64_t file_left = 0;
   std::unique_ptr<http_source> source;
   bool close_after = false;  // the connection ends once everything went
+  uint64_t sent_total = 0;   // bytes handed to the socket over the connection's life
+  // The status of the answer going out, read from its status line as its first bytes leave;
+  // whoever wants the next one's sets it to 0 while nothing waits here.
+  int status = 0;
   ~http_out() { plat_fclose(file); }
   bool empty() const { return sent == bytes.size() && file_left == 0 && !source; }
 };

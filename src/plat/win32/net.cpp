@@ -171,6 +171,16 @@ int plat_sock_local_port(plat_sock s) {
   return ntohs(a.sin_port);
 }
 
+int plat_sock_peer(plat_sock s, uint32_t* ipv4, int* port) {
+  sockaddr_in a{};
+  int len = sizeof a;
+  if (getpeername(sock_of(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+  if (a.sin_family != AF_INET) return -1;
+  *ipv4 = ntohl(a.sin_addr.s_addr);
+  *port = ntohs(a.sin_port);
+  return 0;
+}
+
 plat_sock plat_sock_accept(plat_sock listener) {
   for (;;) {
     SOCKET c = accept(sock_of(listener), nullptr, nullptr);
