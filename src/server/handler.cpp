@@ -243,9 +243,11 @@ bool answer(const http_reply& r, const http_request& req) {
   // The key comes first: without it a client learns nothing, not even which methods exist.
   if (cfg_authorized(req.authorization.get()) == 0) {
     // RFC 9110 section 11.6.1: a 401 names the schemes that would be accepted. Browsers and
-    // players prompt only when Basic is among them.
+    // players prompt only when Basic is among them, and Chromium takes no Basic challenge from
+    // a line that holds two, so each scheme has a line of its own.
     return reply(r, 401, "Unauthorized", "text/plain", "unauthorized\n",
-                 "WWW-Authenticate: Basic realm=\"tandrill-kobas\", Bearer\r\n");
+                 "WWW-Authenticate: Basic realm=\"tandrill-kobas\"\r\n"
+                 "WWW-Authenticate: Bearer\r\n");
   }
   if (std::strcmp(req.method, "GET") != 0 && std::strcmp(req.method, "HEAD") != 0) {
     // Methods are case-sensitive (RFC 9110 section 9.1): "get" is refused too.

@@ -179,7 +179,15 @@ TEST(AccessKey, Rules) {
   // No key stored yet: nothing may pass, not even an empty Bearer value.
   http_response refused = srv.get("/api/ping");
   EXPECT_EQ(refused.status, 401);
-  EXPECT_EQ(refused.header("WWW-Authenticate"), "Basic realm=\"tandrill-kobas\", Bearer");
+  // One challenge a line: Chromium takes no Basic challenge from a line that holds two.
+  std::vector<std::string> challenges;
+  for (const std::string& line : refused.header_lines()) {
+    if (line.rfind("WWW-Authenticate: ", 0) == 0) challenges.push_back(line);
+  }
+  EXPECT_EQ(challenges, (std::vector<std::string>{
+                            "WWW-Authenticate: Basic realm=\"tandrill-kobas\"",
+                            "WWW-Authenticate: Bearer",
+                        }));
   EXPECT_EQ(srv.get("/api/ping", "Authorization: Bearer \r\n").status, 401);
 
   ASSERT_EQ(kobas_config("server_key", "s3cret"), 0);
