@@ -37,7 +37,8 @@ typedef int (*kobas_change_cb)(const char* root_name, const char* detail, void* 
 
 /* ---- Server control ---------------------------------------------------------------------- */
 
-/* Sets one configuration key: bind_ip, port, threads, server_name, require_key, server_key.
+/* Sets one configuration key: bind_ip, port, threads, server_name, require_key, server_key,
+ * access_records (0 or 1: keep a record of every finished answer for kobas_poll_access).
  * An empty or absent value restores the key's default (server_key: refused). Takes effect at the
  * next start (bind_ip, port, threads) or the next request (require_key, server_key).
  * Returns 0, or -1 with a message ("key required", "unknown key", "port 0..65535", ...). */
@@ -134,6 +135,33 @@ KOBAS_API void kobas_poll_changes(void);
  * never over HTTP. Valid until the next
  * kobas_activity_json from any thread; "" on failure (-5 "out of memory"). */
 KOBAS_API const char* kobas_activity_json(void);
+
+/* ---- Access records -------------------------------------------------------------------- */
+
+/* One finished answer, as kobas_poll_access hands it over. Texts are valid for the call only. */
+typedef struct kobas_access {
+  int64_t time_ms;        /* when its request head was complete: ms since 1970-01-01 UTC */
+  const char* client_ip;  /* the client's IPv4 address, dotted; "" when unknown */
+  int client_port;        /* 0 when unknown */
+  const char* method;     /* as received; "" for a head the server refused (400, 431, 505) */
+  const char* target;     /* path and query as received; "" for a refused head */
+  const char* protocol;   /* "HTTP/1.1" or "HTTP/1.0"; "" for a refused head */
+  int status;             /* the answer's status, 200 ... 505 */
+  int64_t bytes_sent;     /* bytes the system took for the answer, head included */
+  int64_t duration_us;    /* from the complete head to the last byte sent, in microseconds */
+  const char* root;       /* the root its target was found in; "" when none */
+  int64_t dropped_before; /* records lost just before this one (full queue) */
+} kobas_access;
+
+/* Access callback: called once per record; its result is ignored. It runs on the thread that
+ * called kobas_poll_access, with no library lock held, so it may call any kobas_ function. */
+typedef int (*kobas_access_cb)(const kobas_access* record, void* user);
+
+/* Hands every record queued when the call began to CB, oldest first, and removes it. Records
+ * are kept only while the configuration key access_records is 1; the queue holds the newest
+ * 4,096, a full queue dropping the oldest (counted in dropped_before of the next record).
+ * Returns the number handed over; -1 "callback required"; -5 "out of memory". */
+KOBAS_API int kobas_poll_access(kobas_access_cb cb, void* user);
 
 /* ---- Errors ------------------------------------------------------------------------------ */
 

@@ -11,6 +11,9 @@ inline constexpr std::size_t k_root_name_bytes = 160;
 
 // Writes the usage text to standard error and returns 2, the usage status.
 int usage();
+// Writes the usage text to standard output, where "--help | less" finds it, and returns 0 (1 when
+// it could not be written).
+int help();
 
 enum class root_word { ok, malformed, name_too_long };
 
@@ -48,3 +51,10 @@ int cli_root(const char* word, char (&name)[k_root_name_bytes]);
 // The serve command with the COUNT words that follow "serve". Returns 0 after an orderly stop,
 // 1 when configuration, a root or the start is refused, 2 after the usage text.
 int cmd_serve(int count, char** words);
+
+// serve --access-log: switches the library's access records on and prints them as lines on
+// standard error from a thread of the command's own. 0, or 1 after a line on standard error when
+// that cannot start.
+int start_access_lines();
+// Ends that thread once it has printed every record queued so far; nothing when none runs.
+void stop_access_lines();

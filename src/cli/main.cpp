@@ -13,10 +13,13 @@ namespace {
 constexpr char k_usage_text[] =
     "usage:\n"
     "  tandrill-orbelwick-koba-http-file-server serve --bind IP [--port N] [--threads N]\n"
-    "        [--name S] --root NAME=PATH [--root NAME=PATH...]\n"
-    "        stdin: add NAME=PATH | remove NAME | roots | status | poll | quit\n"
+    "        [--name S] [--require-key KEY | --require-key-file PATH] [--access-log]\n"
+    "        [--poll-every SECONDS] --root NAME=PATH [--root NAME=PATH...]\n"
+    "        stdin: add NAME=PATH | remove NAME | roots | status | poll | activity | quit\n"
+    "        without a key option, a non-empty KOBAS_KEY in the environment is the key\n"
     "  ... html NAME=PATH [RELPATH] | json NAME=PATH [RELPATH] [OFFSET LIMIT] | range HDR SIZE\n"
-    "  ... safe RELPATH | mime FILE | href NAME RELPATH [dir] | version | selftest\n";
+    "  ... safe RELPATH | mime FILE | href NAME RELPATH [dir] | version | selftest\n"
+    "  ... --help | -h | --version\n";
 
 bool any_count(int) {
   return true;
@@ -45,14 +48,26 @@ struct command {
   int (*run)(int argc, char** argv);
 };
 
+int cmd_help(int, char**) {
+  return help();
+}
+
 // Searched in this order; the first row with the same word decides, so a word whose count is
 // wrong is a usage error even though no later row could have taken it anyway.
 constexpr command k_commands[] = {
-    {"serve", any_count, run_serve},       {"version", any_count, cmd_version},
-    {"selftest", any_count, cmd_selftest}, {"html", at_least_one, cmd_html},
-    {"json", at_least_one, cmd_json},      {"range", exactly_two, cmd_range},
-    {"safe", exactly_one, cmd_safe},       {"mime", exactly_one, cmd_mime},
+    {"serve", any_count, run_serve},
+    {"version", any_count, cmd_version},
+    {"selftest", any_count, cmd_selftest},
+    {"html", at_least_one, cmd_html},
+    {"json", at_least_one, cmd_json},
+    {"range", exactly_two, cmd_range},
+    {"safe", exactly_one, cmd_safe},
+    {"mime", exactly_one, cmd_mime},
     {"href", at_least_two, cmd_href},
+    // As people type them; the words after them are ignored, as after "version".
+    {"--help", any_count, cmd_help},
+    {"-h", any_count, cmd_help},
+    {"--version", any_count, cmd_version},
 };
 
 }  // namespace
@@ -60,6 +75,11 @@ constexpr command k_commands[] = {
 int usage() {
   std::fputs(k_usage_text, stderr);
   return 2;
+}
+
+int help() {
+  std::fputs(k_usage_text, stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 int main(int argc, char** argv) {

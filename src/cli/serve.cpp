@@ -12,6 +12,7 @@
 #include "kobas.h"
 #include "process_limits.h"
 #include "stop_signals.h"
+#include "utf8_args.h"
 
 namespace {
 
@@ -44,22 +45,39 @@ struct serve_options {
   long long port = 3321;
   long long threads = 4;
   const char* name = nullptr;
+  // At most one of the two: the key option given last wins, as any option given twice does.
   const char* key = nullptr;
   // Seconds between the passes the console runs itself; none without the option.
   bool poll_every_given = false;
   long long poll_every = 0;
+  const char* key_file = nullptr;
+  bool access_log = false;
   const char* roots[k_max_root_words] = {};
   int root_count = 0;
 };
 
-// Reads the words in pairs of option word and value; a value is never taken for an option word.
-// Returns false when the words do not form a complete option set.
-bool read_options(int count, char** words, serve_options& opt) {
-  if (count == 0) return false;
-  for (int i = 0; i < count; i += 2) {
-    if (i + 1 >= count) return false;
+enum class options_read { ok, usage, help };
+
+bool is_help_word(const char* word) {
+  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0;
+}
+
+// Reads the words in pairs of option word and value, but for the flags, which stand alone; a
+// value is never taken for an option word. USAGE when the words do not form a complete option
+// set, HELP when a help word stands where an option word would.
+options_read read_options(int count, char** words, serve_options& opt) {
+  if (count == 0) return options_read::usage;
+  for (int i = 0; i < count;) {
     const char* option = words[i];
+    if (is_help_word(option)) return options_read::help;
+    if (std::strcmp(option, "--access-log") == 0) {
+      opt.access_log = true;
+      ++i;
+      continue;
+    }
+    if (i + 1 >= count) return options_read::usage;
     const char* value = words[i + 1];
+    i += 2;
     if (std::strcmp(option, "--bind") == 0) {
       opt.bind = value;
     } else if (std::strcmp(option, "--port") == 0) {
@@ -70,17 +88,65 @@ bool read_options(int count, char** words, serve_options& opt) {
       opt.name = value;
     } else if (std::strcmp(option, "--require-key") == 0) {
       opt.key = value;
+      opt.key_file = nullptr;
+    } else if (std::strcmp(option, "--require-key-file") == 0) {
+      opt.key_file = value;
+      opt.key = nullptr;
     } else if (std::strcmp(option, "--poll-every") == 0) {
       opt.poll_every = read_number(value);
       opt.poll_every_given = true;
     } else if (std::strcmp(option, "--root") == 0) {
-      if (opt.root_count == k_max_root_words) return false;
+      if (opt.root_count == k_max_root_words) return options_read::usage;
       opt.roots[opt.root_count++] = value;
     } else {
-      return false;
+      return options_read::usage;
     }
   }
-  return opt.bind != nullptr;
+  return opt.bind != nullptr ? options_read::ok : options_read::usage;
+}
+
+// Room for a key file's first line: more than the longest key, so that a longer one reaches
+// the configuration whole enough to be refused in its words rather than cut to fit.
+constexpr int k_key_line_bytes = 256;
+
+// The first line of the key file at PATH, without its line end (and without a UTF-8 byte-order
+// mark, which Windows editors put first), into LINE. false, after a line on standard error,
+// when the file cannot be read.
+bool read_key_file(const char* path, char (&line)[k_key_line_bytes]) {
+  std::FILE* f = open_utf8_for_reading(path);
+  if (f == nullptr) {
+    std::fprintf(stderr, "key: cannot read %s\n", path);
+    return false;
+  }
+  const bool got = std::fgets(line, sizeof line, f) != nullptr;
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) {
+    std::fprintf(stderr, "key: cannot read %s\n", path);
+    return false;
+  }
+  if (!got) line[0] = '\0';
+  std::size_t len = std::strlen(line);
+  while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = '\0';
+  if (std::strncmp(line, "\xEF\xBB\xBF", 3) == 0) std::memmove(line, line + 3, len - 2);
+  return true;
+}
+
+// The key from the command line, from its file, or from KOBAS_KEY, in that order of choice:
+// null when none is given (no key is required), or KEY_LINE's text once the file was read.
+// FAILED is set when the file could not be read.
+const char* chosen_key(const serve_options& opt, char (&key_line)[k_key_line_bytes], bool* failed) {
+  *failed = false;
+  if (opt.key != nullptr) return opt.key;
+  if (opt.key_file != nullptr) {
+    if (!read_key_file(opt.key_file, key_line)) {
+      *failed = true;
+      return nullptr;
+    }
+    return key_line;
+  }
+  const char* from_env = env_utf8("KOBAS_KEY");
+  return from_env != nullptr && from_env[0] != '\0' ? from_env : nullptr;
 }
 
 // Sets one configuration key; a refusal writes "LABEL: MESSAGE" to standard error.
@@ -99,8 +165,12 @@ bool configure(const serve_options& opt) {
   std::snprintf(number, sizeof number, "%lld", opt.threads);
   if (!config_or_report("threads", number, "threads")) return false;
   if (opt.name != nullptr && !config_or_report("server_name", opt.name, "name")) return false;
-  if (opt.key != nullptr) {
-    if (!config_or_report("server_key", opt.key, "key")) return false;
+  char key_line[k_key_line_bytes];
+  bool key_failed = false;
+  const char* key = chosen_key(opt, key_line, &key_failed);
+  if (key_failed) return false;
+  if (key != nullptr) {
+    if (!config_or_report("server_key", key, "key")) return false;
     // The key was accepted just before, so a refusal here has nothing useful to tell.
     if (kobas_config("require_key", "1") != 0) return false;
   }
@@ -281,13 +351,24 @@ void console_loop(long long poll_every) {
 
 int cmd_serve(int count, char** words) {
   serve_options opt;
-  if (!read_options(count, words, opt)) return usage();
+  switch (read_options(count, words, opt)) {
+    case options_read::usage:
+      return usage();
+    case options_read::help:
+      return help();
+    case options_read::ok:
+      break;
+  }
   keep_running_on_broken_pipe();
+  keep_running_in_background();
   if (!configure(opt)) return 1;
   if (!register_roots(opt)) return 1;
   raise_open_files_limit();
+  // Before the start, so that no answer goes unrecorded.
+  if (opt.access_log && start_without_stop_signals(start_access_lines) != 0) return 1;
   if (start_server() != 0) {
     std::fprintf(stderr, "start: %s\n", kobas_last_error());
+    stop_access_lines();
     return 1;
   }
   // The address is echoed as given, not as the configuration settled it.
@@ -301,5 +382,6 @@ int cmd_serve(int count, char** words) {
   if (opt.poll_every > 0) std::setvbuf(stdin, nullptr, _IONBF, 0);
   console_loop(opt.poll_every);
   kobas_stop();
+  stop_access_lines();
   return 0;
 }

@@ -160,9 +160,9 @@ int plat_sock_recv_timeout(plat_sock s, int timeout_ms);
 // Binds to IPV4 (host byte order, a*2^24 + b*2^16 + c*2^8 + d) and PORT, then listens.
 int plat_sock_bind_listen(plat_sock s, uint32_t ipv4, uint16_t port, int backlog);
 int plat_sock_local_port(plat_sock s);  // the bound port, or -1
-// The peer's address as "A.B.C.D:PORT" in OUT of SIZE bytes (at least 22); 0, or -1 with OUT "".
-int plat_sock_peer(plat_sock s, char* out, size_t size);
 plat_sock plat_sock_accept(plat_sock listener);  // PLAT_NO_SOCK on failure
+// The address (host order) and port of S's peer. 0, or -1 when the system cannot tell.
+int plat_sock_peer(plat_sock s, uint32_t* ipv4, int* port);
 // Accepts one waiting connection of a non-blocking LISTENER without waiting, as a non-blocking
 // socket. PLAT_NO_SOCK when none waits, or on a failure, which sets *FAILED to 1 (running out of
 // descriptors among them: trying again at once would fail again).

@@ -4,6 +4,7 @@
 #include "server/activity.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -91,7 +92,13 @@ stream_note* stream_begin(plat_sock sock, const char* root, const char* rel, int
     delete n;
     return nullptr;
   }
-  plat_sock_peer(sock, n->client, sizeof n->client);
+  uint32_t ip = 0;
+  int port = 0;
+  n->client[0] = '\0';
+  if (plat_sock_peer(sock, &ip, &port) == 0) {
+    std::snprintf(n->client, sizeof n->client, "%u.%u.%u.%u:%d", ip >> 24, (ip >> 16) & 255u,
+                  (ip >> 8) & 255u, ip & 255u, port);
+  }
   n->sock = sock;
   // The peer's acknowledged count starts with the connection, as BODY_START does.
   if (plat_sock_acked(sock) >= 0) n->acked_base = static_cast<int64_t>(body_start);

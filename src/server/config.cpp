@@ -9,12 +9,17 @@
 #include <mutex>
 
 #include "kobas.h"
+#include "server/access_log.h"
+#include "util/base64.h"
 #include "util/last_error.h"
 #include "util/str.h"
 
 namespace {
 
 constexpr int key_bytes = 128;  // 127 bytes of text and the terminator
+// Decoded Basic credentials beyond this cannot hold a key of 127 bytes beside a sensible user
+// name; they are refused without a comparison.
+constexpr size_t basic_credentials_bytes = 1024;
 constexpr int default_port = 3321;
 constexpr int default_threads = 4;
 constexpr int max_threads = 16;  // beyond this a file server on one NIC gains nothing
@@ -97,6 +102,17 @@ bool has_outer_blank(const char* text) {
   return n > 0 && (blank(text[0]) || blank(text[n - 1]));
 }
 
+// Every byte of the stored key is looked at whatever matches, so the time taken tells a client
+// nothing about how much of its guess was right.
+bool same_key(const char* presented, size_t presented_len, const char* key, size_t key_len) {
+  unsigned diff = presented_len != key_len ? 1U : 0U;
+  for (size_t i = 0; i < key_len; ++i) {
+    const unsigned char got = i < presented_len ? static_cast<unsigned char>(presented[i]) : 0;
+    diff |= got ^ static_cast<unsigned char>(key[i]);
+  }
+  return diff == 0;
+}
+
 int refuse(const char* message) {
   set_error(-1, "%s", message);
   return -1;
@@ -159,6 +175,15 @@ int apply(const char* key, const char* value) {
     std::snprintf(cfg.server_key, sizeof cfg.server_key, "%s", value);
     return 0;
   }
+  if (std::strcmp(key, "access_records") == 0) {
+    const long long v = empty ? 0 : read_setting_number(value);
+    if (!in_unsigned_range(v, 0, 1)) return refuse("access_records 0|1");
+    if (access_records_switch(v == 1) != 0) {
+      set_error(-5, "out of memory");
+      return -5;
+    }
+    return 0;
+  }
   return refuse("unknown key");
 }
 
@@ -190,19 +215,26 @@ int cfg_authorized(const char* authorization) {
     std::memcpy(key, cfg.server_key, sizeof key);
   }
   if (require == 0) return 1;
-  // RFC 9110 section 11.1: the scheme name is case-insensitive; the key itself is not.
-  const char* presented = str_iprefix(authorization, "Bearer ");
   const size_t key_len = std::strlen(key);
-  if (presented == nullptr || key_len == 0) return 0;
-  // Every byte of the stored key is looked at whatever matches, so the time taken tells a
-  // client nothing about how much of its guess was right.
-  const size_t presented_len = std::strlen(presented);
-  unsigned diff = presented_len != key_len ? 1U : 0U;
-  for (size_t i = 0; i < key_len; ++i) {
-    const unsigned char got = i < presented_len ? static_cast<unsigned char>(presented[i]) : 0;
-    diff |= got ^ static_cast<unsigned char>(key[i]);
+  if (key_len == 0) return 0;
+  // RFC 9110 section 11.1: the scheme name is case-insensitive; the key itself is not.
+  if (const char* presented = str_iprefix(authorization, "Bearer ")) {
+    return same_key(presented, std::strlen(presented), key, key_len) ? 1 : 0;
   }
-  return diff == 0 ? 1 : 0;
+  // RFC 7617: "user:password" in base64. Browsers, TVs and players prompt for this scheme only,
+  // so the key is taken as the password and any user name is accepted.
+  if (const char* encoded = str_iprefix(authorization, "Basic ")) {
+    unsigned char pair[basic_credentials_bytes];
+    const int64_t n = base64_decode(encoded, pair, sizeof pair);
+    if (n < 0) return 0;
+    const auto* colon =
+        static_cast<const unsigned char*>(std::memchr(pair, ':', static_cast<size_t>(n)));
+    if (colon == nullptr) return 0;
+    const auto* password = reinterpret_cast<const char*>(colon + 1);
+    const size_t password_len = static_cast<size_t>(pair + n - (colon + 1));
+    return same_key(password, password_len, key, key_len) ? 1 : 0;
+  }
+  return 0;
 }
 
 extern "C" KOBAS_API int kobas_config(const char* key, const char* value) {

@@ -22,7 +22,8 @@ listen_settings cfg_listen_settings();
 size_t cfg_server_name(char* out, size_t size);
 
 // 1 when a request with this Authorization value (null when absent) may pass: always when no key
-// is required; otherwise only "Bearer " (scheme ASCII case-insensitive) followed by exactly the
-// stored key, compared in constant time. With a key required and none stored, nothing passes.
+// is required; otherwise only "Bearer " followed by exactly the stored key, or "Basic " followed
+// by base64 of "USER:KEY" with any USER (schemes ASCII case-insensitive), the key compared in
+// constant time. With a key required and none stored, nothing passes.
 // Safe to call from any worker while kobas_config changes the key: it sees the old or the new.
 int cfg_authorized(const char* authorization);

@@ -183,7 +183,7 @@ bool deliver_file(const http_reply& r, const http_request& req, const cached_fil
   // takes it; a file that shrinks leaves the body short, and only a close then tells the client.
   r.out->bytes.append(head_text);
   r.out->file = f.file;
-  r.out->body_start = r.out->handed + (r.out->bytes.size() - r.out->sent);
+  r.out->body_start = r.out->sent_total + (r.out->bytes.size() - r.out->sent);
   r.out->body_size = size;
   r.out->file_offset = static_cast<uint64_t>(first);
   r.out->file_left = static_cast<uint64_t>(length);
@@ -245,6 +245,7 @@ bool answer_path(const http_reply& r, const http_request& req) {
   if (rc != 0 && plat_no_descriptors()) return busy(r);
   // Unknown roots, unsafe, hidden and escaping paths all look alike to the client.
   if (rc != 0) return not_found(r);
+  access_note_root(name);
   if (target->is_dir()) {
     // The page links its entries relative to its own URL: without the trailing slash a browser
     // would resolve "./a.txt" against the parent folder and fetch another file.
@@ -263,8 +264,11 @@ bool answer_path(const http_reply& r, const http_request& req) {
 bool answer(const http_reply& r, const http_request& req) {
   // The key comes first: without it a client learns nothing, not even which methods exist.
   if (cfg_authorized(req.authorization.get()) == 0) {
-    // RFC 9110 section 11.6.1: a 401 names the scheme that would be accepted.
+    // RFC 9110 section 11.6.1: a 401 names the schemes that would be accepted. Browsers and
+    // players prompt only when Basic is among them, and Chromium takes no Basic challenge from
+    // a line that holds two, so each scheme has a line of its own.
     return reply(r, 401, "Unauthorized", "text/plain", "unauthorized\n",
+                 "WWW-Authenticate: Basic realm=\"tandrill-kobas\"\r\n"
                  "WWW-Authenticate: Bearer\r\n");
   }
   if (std::strcmp(req.method, "GET") != 0 && std::strcmp(req.method, "HEAD") != 0) {
@@ -296,7 +300,7 @@ void note_body(conn* c, const http_request& req) {
   const std::string name(path.substr(0, slash));
   const std::string rel_text(rel);
   c->out.note = stream_begin(c->in.sock, name.c_str(), rel_text.c_str(), c->out.body_size,
-                             c->out.body_start, c->out.handed - c->out.body_start);
+                             c->out.body_start, c->out.sent_total - c->out.body_start);
 }
 
 // Drops what the client still sends after the last answer until it closes its side, stays
@@ -349,6 +353,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
         if (f == 2) return server_stopping() ? conn_turn::close : conn_turn::wait_write;
         if (f == 3) return server_stopping() ? conn_turn::close : park(c);
         if (f == 0) return conn_turn::close;
+        access_sent(&c->access, c->out);
       }
       if (c->out.close_after) return linger(c);
       if (server_stopping()) return conn_turn::close;
@@ -359,6 +364,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
         return conn_turn::wait_read;
       }
       if (rc == 0) return conn_turn::close;
+      access_begin(&c->access, c->in.sock, &c->out);
       // The last answer a connection carries says so (RFC 9112 section 9.6): a client told
       // "keep-alive" would send its next request into a closing socket.
       const bool last = rc < 0 || ++c->served == MAX_REQUESTS_PER_CONN;
@@ -368,6 +374,7 @@ conn_turn run_conn(conn* c, http_request* req, string_builder* scratch) {
       const bool sent =
           rc < 0 ? reply(r, err_status, refusal_reason(err_status), nullptr, "") : answer(r, *req);
       count_kept(c);
+      access_answered(&c->access, rc > 0 ? req : nullptr, c->out);
       if (!sent) return conn_turn::close;
       if (r.keep_alive == 0) c->out.close_after = true;
     }

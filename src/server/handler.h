@@ -37,6 +37,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "server/access_log.h"
 #include "server/http.h"
 
 struct conn {
@@ -63,6 +64,12 @@ struct conn {
   std::atomic<int64_t> acked_mark{-1};
   conn* prev = nullptr;  // the list of open connections, under its lock
   conn* next = nullptr;
+  access_mark access;  // its answer in flight, for the access records
+  conn() = default;
+  conn(const conn&) = delete;
+  conn& operator=(const conn&) = delete;
+  // However it ends, an answer still going out is recorded as far as it went.
+  ~conn() { access_closed(&access, out); }
 };
 
 // What a connection waits for, in the low bits of conn::wait.

@@ -308,6 +308,22 @@ void http_conn_trim(http_conn* conn) {
   if (conn->held == 0) conn->buf.reset();
 }
 
+namespace {
+
+// Every answer begins "HTTP/1.1 NNN ", whichever path made its head (a folder page makes it in
+// a later turn), so its status is read there, once, from the first bytes that leave.
+void note_status(http_out* out, const char* bytes, size_t n) {
+  if (out->status != 0 || n < 12 || std::memcmp(bytes, "HTTP/1.1 ", 9) != 0) return;
+  int status = 0;
+  for (size_t i = 9; i < 12; ++i) {
+    if (bytes[i] < '0' || bytes[i] > '9') return;
+    status = status * 10 + (bytes[i] - '0');
+  }
+  out->status = status;
+}
+
+}  // namespace
+
 int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
   constexpr uint64_t FILE_STEP_BYTES = 262144;
   // A block this large is handed back once the answer is done rather than kept for the
@@ -329,12 +345,13 @@ int http_out_flush(plat_sock sock, http_out* out, bool (*stop)()) {
     const char* head = out->bytes.data() + out->sent;
     const size_t head_len = out->bytes.size() - out->sent;
     const uint64_t want = out->file_left < FILE_STEP_BYTES ? out->file_left : FILE_STEP_BYTES;
+    note_status(out, head, head_len);
     const int64_t n =
         plat_send_head_file_nb(sock, head, head_len, out->file.get(), out->file_offset, want);
     if (n == PLAT_AGAIN) return 2;
     if (n < 0) return 0;
+    out->sent_total += static_cast<uint64_t>(n);
     uint64_t done = static_cast<uint64_t>(n);
-    out->handed += done;
     const size_t from_head = done < head_len ? static_cast<size_t>(done) : head_len;
     out->sent += from_head;
     done -= from_head;
@@ -463,10 +480,11 @@ bool send_or_keep(plat_sock sock, http_out* out, std::string_view head, std::str
     out->bytes.append(head).append(body);
     return true;
   }
+  note_status(out, head.data(), head.size());
   int64_t n = plat_send_nb(sock, head.data(), head.size(), body.data(), body.size());
   if (n == PLAT_AGAIN) n = 0;
   if (n < 0) return false;
-  out->handed += static_cast<uint64_t>(n);
+  out->sent_total += static_cast<uint64_t>(n);
   size_t done = static_cast<size_t>(n);
   if (done < head.size()) {
     out->bytes.append(head.substr(done));

@@ -121,11 +121,14 @@ struct http_out {
   bool close_after = false;  // the connection ends once everything went
   // The file answer as the host sees it in its activity, while its body goes out; owned.
   stream_note* note = nullptr;
-  // Bytes handed to the socket over the connection's life; where the file body now queued
-  // begins among them, and its size until its first turn decided whether it needs a note (-1).
-  uint64_t handed = 0;
+  uint64_t sent_total = 0;  // bytes handed to the socket over the connection's life
+  // Where the file body now queued begins among them, and its size until its first turn
+  // decided whether it needs a note (-1).
   uint64_t body_start = 0;
   int64_t body_size = -1;
+  // The status of the answer going out, read from its status line as its first bytes leave;
+  // whoever wants the next one's sets it to 0 while nothing waits here.
+  int status = 0;
   ~http_out() { stream_end(note); }
   bool empty() const { return sent == bytes.size() && file_left == 0 && !source; }
 };

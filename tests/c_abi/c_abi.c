@@ -22,7 +22,14 @@ static int on_change(const char* root, const char* detail, void* user) {
   return 0;
 }
 
+static int on_access(const kobas_access* record, void* user) {
+  (void)record;
+  ++*(int*)user;
+  return 0;
+}
+
 int main(void) {
+  int records = 0;
   int64_t first = -2, last = -2;
   int partial = -1;
 
@@ -48,10 +55,14 @@ int main(void) {
   kobas_poll_changes();
   CHECK(kobas_on_change(NULL, NULL) == 0);
 
+  CHECK(kobas_config("access_records", "1") == 0);
   CHECK(kobas_start() == 0);
   CHECK(kobas_is_running() == 1);
   CHECK(kobas_port() > 0);
   kobas_stop();
+  CHECK(kobas_poll_access(on_access, &records) == 0 && records == 0);
+  CHECK(kobas_poll_access(NULL, NULL) == -1);
+  CHECK(kobas_config("access_records", "0") == 0);
   CHECK(kobas_is_running() == 0 && kobas_port() == 0);
   CHECK(kobas_root_count() == 0);
   CHECK(kobas_remove_root("here") == -4);

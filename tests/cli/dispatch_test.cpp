@@ -55,6 +55,23 @@ TEST(Dispatch, VersionIgnoresFurtherWords) {
   expect_rows({
       {{"version"}, 0, "1.0.0\n", ""},
       {{"version", "extra", "--bind"}, 0, "1.0.0\n", ""},
+      {{"--version"}, 0, "1.0.0\n", ""},
+      {{"--version", "extra"}, 0, "1.0.0\n", ""},
+  });
+}
+
+// Help as people type it goes to standard output with status 0, so "--help | less" shows it;
+// after serve, only where an option word stands (a value is never an option word).
+TEST(Dispatch, HelpWordsPrintUsageOnStandardOutput) {
+  expect_rows({
+      {{"--help"}, 0, k_usage, ""},
+      {{"-h"}, 0, k_usage, ""},
+      {{"serve", "--help"}, 0, k_usage, ""},
+      {{"serve", "-h"}, 0, k_usage, ""},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--help"}, 0, k_usage, ""},
+      {{"serve", "--name", "--help"}, 2, "", k_usage},
+      {{"--HELP"}, 2, "", k_usage},
+      {{"-help"}, 2, "", k_usage},
   });
 }
 

@@ -1,11 +1,15 @@
 // A running serve child seen from a real HTTP client (curl): a whole file, a byte range and the
-// liveness endpoint, with the bytes compared; and a server that keeps serving after its standard
-// input has ended, until a signal stops it.
+// liveness endpoint, with the bytes compared; a server that keeps serving after its standard
+// input has ended, until a signal stops it, or when it touches its terminal from the background;
+// the access log on standard error; the key from a file or the environment.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -128,3 +132,108 @@ TEST(ServeHttp, QuitDoesNotWaitForIdleClients) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
   for (auto& c : idle) EXPECT_TRUE(c->closed_by_peer());
 }
+
+// --access-log: one Common Log Format line per answer on standard error, the duration after it;
+// standard output carries the console protocol alone.
+TEST(ServeHttp, AccessLogWritesOneLinePerAnswerOnStandardError) {
+  serve_session s({"--access-log"});
+  ASSERT_NE(s.port, 0) << s.listening;
+  constexpr int total = 1000;
+  // The 1,000th answer of a connection says "Connection: close" and is five bytes shorter.
+  std::vector<size_t> answer_bytes;
+  {
+    http_client c(s.port);
+    for (int i = 0; i < total; ++i) {
+      ASSERT_TRUE(c.send("GET /api/ping?n=" + std::to_string(i) + " HTTP/1.1\r\n\r\n"));
+      http_response r;
+      ASSERT_TRUE(c.read_response(&r));
+      size_t n = r.status_line.size() + 4 + r.body.size();
+      for (const auto& [name, value] : r.headers) n += name.size() + value.size() + 4;
+      answer_bytes.push_back(n);
+    }
+  }
+  EXPECT_EQ(s.ask("status"), s.status_line() + "0");
+  s.child.write("quit\n");
+  std::string out, err;
+  EXPECT_EQ(s.child.finish(out, err), 0);
+  EXPECT_EQ(out, "");
+  const std::regex line(
+      R"(127\.0\.0\.1 - - \[\d\d/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4})"
+      R"(:\d\d:\d\d:\d\d \+0000\] "GET /api/ping\?n=(\d+) HTTP/1\.1" 200 (\d+) \d+\.\d{6})");
+  std::istringstream lines(err);
+  std::string text;
+  int count = 0;
+  while (std::getline(lines, text)) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+    ASSERT_LT(count, total);
+    EXPECT_EQ(m[2], std::to_string(count));
+    EXPECT_EQ(m[3], std::to_string(answer_bytes[static_cast<size_t>(count)]));
+    ++count;
+  }
+  EXPECT_EQ(count, total);
+}
+
+// The key read from a file or the environment instead of the command line, presented the way
+// browsers and players do (Basic, any user name) or as Bearer; 401 offers both.
+TEST(ServeHttp, KeyFromFileOrEnvironmentTakesBasicAndBearer) {
+  temp_tree t;
+  const std::string key_file = t.file("key.txt", "\xEF\xBB\xBFs3cret\r\nsecond line\n");
+  const std::string basic = "Authorization: Basic YW55OnMzY3JldA==\r\n";  // any:s3cret
+  const auto status = [](int port, const std::string& header) {
+    return http_once(port, "GET /api/ping HTTP/1.1\r\n" + header + "\r\n").status;
+  };
+  {
+    serve_session s({"--require-key-file", key_file});
+    ASSERT_NE(s.port, 0) << s.listening;
+    EXPECT_EQ(status(s.port, basic), 200);
+    EXPECT_EQ(status(s.port, "Authorization: Bearer s3cret\r\n"), 200);
+    const http_response refused = http_once(s.port, "GET /api/ping HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(refused.status, 401);
+    EXPECT_EQ(refused.header("WWW-Authenticate"), "Basic realm=\"tandrill-kobas\"");
+    EXPECT_EQ(status(s.port, "Authorization: Basic YW55Ondyb25n\r\n"), 401);  // any:wrong
+    s.quit_cleanly();
+  }
+  const run_result missing =
+      run_kobas({"serve", "--bind", "127.0.0.1", "--require-key-file", t.path("none")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "key: cannot read " + t.path("none") + "\n");
+
+#if defined(_WIN32)
+  _putenv_s("KOBAS_KEY", "s3cret");
+#else
+  setenv("KOBAS_KEY", "s3cret", 1);
+#endif
+  {
+    serve_session from_env;
+    // The command line wins over the environment.
+    serve_session from_option({"--require-key", "other"});
+    ASSERT_NE(from_env.port, 0) << from_env.listening;
+    EXPECT_EQ(status(from_env.port, basic), 200);
+    EXPECT_EQ(status(from_env.port, ""), 401);
+    EXPECT_EQ(status(from_option.port, basic), 401);
+    EXPECT_EQ(status(from_option.port, "Authorization: Bearer other\r\n"), 200);
+    from_env.quit_cleanly();
+    from_option.quit_cleanly();
+  }
+#if defined(_WIN32)
+  _putenv_s("KOBAS_KEY", "");
+#else
+  unsetenv("KOBAS_KEY");
+#endif
+}
+
+#if defined(SIGTTIN)
+// Started with "&" from an interactive shell, the server reads its console from a terminal it
+// does not have in its foreground: the system then sends SIGTTIN (and SIGTTOU for a write, with
+// "stty tostop"), which would stop the whole process and every answer with it.
+TEST(ServeHttp, TerminalSignalsOfTheBackgroundDoNotStopIt) {
+  serve_session s;
+  ASSERT_NE(s.port, 0) << s.listening;
+  ASSERT_TRUE(s.child.send_signal(SIGTTIN));
+  ASSERT_TRUE(s.child.send_signal(SIGTTOU));
+  EXPECT_EQ(http_once(s.port, "GET /api/ping HTTP/1.1\r\n\r\n").body, "i am ok!");
+  EXPECT_EQ(s.ask("status"), s.status_line() + "0");
+  s.quit_cleanly();
+}
+#endif

@@ -327,6 +327,10 @@ TEST(DocumentedResults, EveryListedFailureHappensAndNoOtherDoes) {
       {"kobas_config", "port", -1, [] { return now(kobas_config("port", "65536")); }},
       {"kobas_config", "threads", -1, [] { return now(kobas_config("threads", "17")); }},
       {"kobas_config", "require_key", -1, [] { return now(kobas_config("require_key", "2")); }},
+      {"kobas_config", "access_records", -1,
+       [] { return now(kobas_config("access_records", "2")); }},
+      {"kobas_poll_access", "no callback", -1,
+       [] { return now(kobas_poll_access(nullptr, nullptr)); }},
       {"kobas_config", "empty key", -1, [] { return now(kobas_config("server_key", "")); }},
       {"kobas_config", "blank key", -1, [] { return now(kobas_config("server_key", "k ")); }},
       {"kobas_config", "no key", -1, [] { return now(kobas_config("", "1")); }},
@@ -398,7 +402,7 @@ TEST(DocumentedResults, EveryListedFailureHappensAndNoOtherDoes) {
   std::set<std::string> provoked = {
       "kobas_start socket() failed (errno %d)", "kobas_start thread start failed",
       "kobas_start cannot watch sockets",       "kobas_add_root out of memory",
-      "kobas_listing_html page too large",
+      "kobas_listing_html page too large",      "kobas_poll_access out of memory",
   };
   if (!has_links) provoked.insert("kobas_add_root cannot resolve %s");
   if (!locks_hold) provoked.insert("kobas_add_root cannot open %s");

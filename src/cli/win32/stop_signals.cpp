@@ -26,6 +26,10 @@ int start_server() {
   return kobas_start();
 }
 
+int start_without_stop_signals(int (*start)()) {
+  return start();
+}
+
 void install_stop_handlers() {
   std::signal(SIGINT, on_sig);
   std::signal(SIGBREAK, on_sig);
@@ -37,3 +41,6 @@ bool stop_requested() {
 
 // Nothing to switch off: see the top of this file.
 void keep_running_on_broken_pipe() {}
+
+// A Windows console has no background process groups: nothing stops a process that reads it.
+void keep_running_in_background() {}

@@ -7,6 +7,8 @@
 // After windows.h, whose types it uses.
 #include <shellapi.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +32,15 @@ bool to_utf8(const wchar_t* w, std::string& out) {
   return true;
 }
 
+bool to_wide(const char* s, std::wstring& out) {
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
+  if (n <= 0) return false;
+  out.assign(static_cast<size_t>(n), L'\0');
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, out.data(), n) != n) return false;
+  out.pop_back();
+  return true;
+}
+
 }  // namespace
 
 char** utf8_args(int argc, char** argv) {
@@ -50,5 +61,28 @@ char** utf8_args(int argc, char** argv) {
     return g_ptrs.data();
   } catch (...) {  // only allocation can throw here
     return argv;
+  }
+}
+
+std::FILE* open_utf8_for_reading(const char* path) {
+  try {
+    std::wstring wide;
+    if (!to_wide(path, wide)) return nullptr;
+    return _wfopen(wide.c_str(), L"rb");
+  } catch (...) {  // only allocation can throw here
+    return nullptr;
+  }
+}
+
+const char* env_utf8(const char* name) {
+  static std::string value;
+  try {
+    std::wstring wide_name;
+    if (!to_wide(name, wide_name)) return nullptr;
+    const wchar_t* wide = _wgetenv(wide_name.c_str());
+    if (wide == nullptr || !to_utf8(wide, value)) return nullptr;
+    return value.c_str();
+  } catch (...) {
+    return nullptr;
   }
 }

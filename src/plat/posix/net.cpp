@@ -363,19 +363,14 @@ int plat_sock_local_port(plat_sock s) {
   return ntohs(a.sin_port);
 }
 
-int plat_sock_peer(plat_sock s, char* out, size_t size) {
+int plat_sock_peer(plat_sock s, uint32_t* ipv4, int* port) {
   sockaddr_in a{};
   socklen_t len = sizeof a;
-  if (size > 0) out[0] = '\0';
-  if (::getpeername(fd_of(s), reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-      a.sin_family != AF_INET) {
-    return -1;
-  }
-  const uint32_t ip = ntohl(a.sin_addr.s_addr);
-  const int n =
-      std::snprintf(out, size, "%u.%u.%u.%u:%u", ip >> 24, (ip >> 16) & 255u, (ip >> 8) & 255u,
-                    ip & 255u, static_cast<unsigned>(ntohs(a.sin_port)));
-  return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
+  if (::getpeername(fd_of(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+  if (a.sin_family != AF_INET) return -1;
+  *ipv4 = ntohl(a.sin_addr.s_addr);
+  *port = ntohs(a.sin_port);
+  return 0;
 }
 
 plat_sock plat_sock_accept(plat_sock listener) {
