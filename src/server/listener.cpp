@@ -503,11 +503,16 @@ void let_one_out_if_stuck(uint64_t now) {
     if (on >= 0 && free_lately(since, now)) free_on[on] = true;
   }
   const int homes = L.homes.load(std::memory_order_relaxed);
-  int stuck = 0;
-  while (stuck < homes && free_on[stuck]) ++stuck;
-  if (stuck == homes) return;
   plat_lock_guard hold(&P.lock);
   if (P.parked == 0 || P.tickets > 0) return;  // a ticket not yet taken is a free worker soon
+  // The search starts after the poller the last ticket went to: with more pollers stuck than
+  // spares, a spare that found nothing to do on one goes to the next.
+  int stuck = -1;
+  for (int k = 1; k <= homes && stuck < 0; ++k) {
+    const int at = (P.ticket_home + k) % homes;
+    if (!free_on[at]) stuck = at;
+  }
+  if (stuck < 0) return;
   ++P.tickets;
   P.ticket_home = stuck;
   P.on_poller.fetch_add(1);
@@ -695,7 +700,15 @@ void worker_main(void* arg) {
       continue;
     }
     queued item{};
-    if (!next_turn(on, &unlooked, &item)) continue;
+    if (!next_turn(on, &unlooked, &item)) {
+      // A spare that waited a whole slice for nothing is let out where it is needed, if
+      // anywhere: another poller may be stuck while this one has no work waiting.
+      if (lane->home < 0) {
+        P.on_poller.fetch_sub(1);
+        park(lane);
+      }
+      continue;
+    }
     conn* c = item.c;
     const int served_before = c->served;
     // Answered last time round: its next request is read now rather than taken for absent.
