@@ -3,6 +3,7 @@
 // waits on that poller and runs each connection as it becomes ready. A worker holds a connection
 // only while there is work (see handler.h for who owns a connection when); what it is answered
 // with is the handler's business; the roots belong to the registry.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -601,6 +602,13 @@ constexpr int TURN_QUEUE = 64;
 // Reports are asked for again after this many turns without a wait, so that connections newly
 // ready are not kept behind busy ones for long.
 constexpr int TURNS_PER_LOOK = 8;
+// The look again pays only when clients send faster than they are answered; when they do not,
+// it finds nothing and costs a read besides the arming it was meant to spare. A look that finds
+// a request spares two calls and one that misses costs one, so each poller scores its looks two
+// up for a find and one down for a miss, and stops looking while the score is below zero, but
+// for one answer in LOOK_PROBE_EVERY, so that it starts again once clients outpace it.
+constexpr int LOOK_SCORE_MAX = 16;
+constexpr int LOOK_PROBE_EVERY = 16;
 
 struct queued {
   conn* c;
@@ -613,6 +621,8 @@ struct turn_queue {
   queued items[TURN_QUEUE];
   int first = 0;
   int count = 0;
+  int look_score = 0;  // within -LOOK_SCORE_MAX..LOOK_SCORE_MAX
+  int since_probe = 0;
   void push(queued q) { items[(first + count++) % TURN_QUEUE] = q; }
   queued pop() {
     const queued q = items[first];
@@ -682,9 +692,19 @@ bool next_turn(int on, int* unlooked, queued* out) {
 // place is left), and it goes back to the poller instead.
 bool queue_answered(int on, conn* c, uint64_t now) {
   std::lock_guard<std::mutex> hold(Q[on].lock);
-  if (Q[on].count == 0 || Q[on].count == TURN_QUEUE) return false;
-  Q[on].push({c, 1, now});
+  turn_queue& q = Q[on];
+  if (q.count == 0 || q.count == TURN_QUEUE) return false;
+  if (q.look_score < 0 && ++q.since_probe < LOOK_PROBE_EVERY) return false;
+  q.since_probe = 0;
+  q.push({c, 1, now});
   return true;
+}
+
+// What a look again at an answered connection on poller ON found.
+void note_look(int on, bool found) {
+  std::lock_guard<std::mutex> hold(Q[on].lock);
+  int& score = Q[on].look_score;
+  score = found ? std::min(score + 2, LOOK_SCORE_MAX) : std::max(score - 1, -LOOK_SCORE_MAX);
 }
 
 void worker_main(void* arg) {
@@ -717,7 +737,9 @@ void worker_main(void* arg) {
     lane->busy_since.store(start, std::memory_order_relaxed);
     lane->last_turn.store(start, std::memory_order_relaxed);
     ++unlooked;
-    switch (run_conn(c, req.get(), scratch.get())) {
+    const conn_turn turn = run_conn(c, req.get(), scratch.get());
+    if (item.answered_at != 0) note_look(on, c->served != served_before);
+    switch (turn) {
       case conn_turn::wait_read:
         // Queued again only when it answered something; one that had nothing new waits in the
         // poller, idle since its answer: the longest idle is still the first to make room.
